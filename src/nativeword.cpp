@@ -1,0 +1,443 @@
+#include "nativeword.hpp"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "util.hpp"
+
+namespace {
+
+// Sums, differences and products wrap modulo 2^32. Signed overflow is
+// undefined, so the work is done unsigned and converted back (modular in C++20).
+constexpr std::int32_t wrap_add(std::int32_t a, std::int32_t b) noexcept
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+
+constexpr std::int32_t wrap_sub(std::int32_t a, std::int32_t b) noexcept
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+}
+
+constexpr std::int32_t wrap_mul(std::int32_t a, std::int32_t b) noexcept
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
+}
+
+// Truncates toward zero. INT32_MIN / -1 does not fit and traps on x86; its
+// wrapped value is INT32_MIN. The caller has ruled out a zero divisor.
+constexpr std::int32_t truncated_quotient(std::int32_t x1, std::int32_t x2) noexcept
+{
+    return x2 == -1 ? wrap_sub(0, x1) : x1 / x2;
+}
+
+// The remainder has the sign of the dividend; INT32_MIN % -1 is 0.
+constexpr std::int32_t truncated_remainder(std::int32_t x1, std::int32_t x2) noexcept
+{
+    return x2 == -1 ? 0 : x1 % x2;
+}
+
+constexpr std::int32_t truth(bool b) noexcept { return b ? 1 : 0; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Arithmetic
+
+// ( x1 x2 -- x1+x2 )  Wraps; the result keeps the tag of x2.
+void nw_add(forth_vm& vm)
+{
+    const cell x2 = word_pop(vm);
+    const cell x1 = word_pop(vm);
+    word_push(vm, x2.tag, wrap_add(x1.value, x2.value));
+}
+
+// ( x1 x2 -- x1-x2 )  Wraps; the result keeps the tag of x1.
+void nw_sub(forth_vm& vm)
+{
+    const cell x2 = word_pop(vm);
+    const cell x1 = word_pop(vm);
+    word_push(vm, x1.tag, wrap_sub(x1.value, x2.value));
+}
+
+// ( x1 x2 -- x1*x2 )  The low 32 bits of the product; the tag of x2.
+void nw_mul(forth_vm& vm)
+{
+    const cell x2 = word_pop(vm);
+    const cell x1 = word_pop(vm);
+    word_push(vm, x2.tag, wrap_mul(x1.value, x2.value));
+}
+
+// ( x1 x2 -- x1/x2 )  Truncates toward zero; the tag of x1. A zero divisor is
+// reported and gives 0, and the run goes on.
+void nw_div(forth_vm& vm)
+{
+    const cell x2 = word_pop(vm);
+    const cell x1 = word_pop(vm);
+    if (x2.value == 0) {
+        fail_report(sites::div_by_zero);
+        word_push(vm, x1.tag, 0);
+        return;
+    }
+    word_push(vm, x1.tag, truncated_quotient(x1.value, x2.value));
+}
+
+// ( x1 x2 -- x1%x2 )  The sign of x1; the tag of x1. A zero divisor is
+// reported and gives 0, and the run goes on.
+void nw_mod(forth_vm& vm)
+{
+    const cell x2 = word_pop(vm);
+    const cell x1 = word_pop(vm);
+    if (x2.value == 0) {
+        fail_report(sites::mod_by_zero);
+        word_push(vm, x1.tag, 0);
+        return;
+    }
+    word_push(vm, x1.tag, truncated_remainder(x1.value, x2.value));
+}
+
+// ---------------------------------------------------------------------------
+// Stack words: whole cells move, tag and value together
+
+// ( x -- x x )
+void nw_dup(forth_vm& vm)
+{
+    const cell x = word_pop(vm);
+    word_push(vm, x.tag, x.value);
+    word_push(vm, x.tag, x.value);
+}
+
+// ( x1 x2 -- x1 x2 x1 )
+void nw_over(forth_vm& vm)
+{
+    const cell x2 = word_pop(vm);
+    const cell x1 = word_pop(vm);
+    word_push(vm, x1.tag, x1.value);
+    word_push(vm, x2.tag, x2.value);
+    word_push(vm, x1.tag, x1.value);
+}
+
+// ( x1 x2 -- x2 x1 )
+void nw_swap(forth_vm& vm)
+{
+    const cell x2 = word_pop(vm);
+    const cell x1 = word_pop(vm);
+    word_push(vm, x2.tag, x2.value);
+    word_push(vm, x1.tag, x1.value);
+}
+
+// ( x1 x2 x3 -- x2 x3 x1 )
+void nw_rot(forth_vm& vm)
+{
+    const cell x3 = word_pop(vm);
+    const cell x2 = word_pop(vm);
+    const cell x1 = word_pop(vm);
+    word_push(vm, x2.tag, x2.value);
+    word_push(vm, x3.tag, x3.value);
+    word_push(vm, x1.tag, x1.value);
+}
+
+// ( x -- )
+void nw_drop(forth_vm& vm) { word_pop(vm); }
+
+// ---------------------------------------------------------------------------
+// Comparison and logic: truth values are 1 and 0
+
+// ( x -- f )  f = 1 when x = 0; the tag of x.
+void nw_zero_eq(forth_vm& vm)
+{
+    const cell x = word_pop(vm);
+    word_push(vm, x.tag, truth(x.value == 0));
+}
+
+// ( x -- f )  The same result as "0=".
+void nw_not(forth_vm& vm)
+{
+    const cell x = word_pop(vm);
+    word_push(vm, x.tag, truth(x.value == 0));
+}
+
+// ( x1 x2 -- f )  The tag of x2.
+void nw_eq(forth_vm& vm)
+{
+    const cell x2 = word_pop(vm);
+    const cell x1 = word_pop(vm);
+    word_push(vm, x2.tag, truth(x1.value == x2.value));
+}
+
+// ( x1 x2 -- f )  The tag of x2.
+void nw_ne(forth_vm& vm)
+{
+    const cell x2 = word_pop(vm);
+    const cell x1 = word_pop(vm);
+    word_push(vm, x2.tag, truth(x1.value != x2.value));
+}
+
+// ( x1 x2 -- f )  Signed; the tag of x1.
+void nw_lt(forth_vm& vm)
+{
+    const cell x2 = word_pop(vm);
+    const cell x1 = word_pop(vm);
+    word_push(vm, x1.tag, truth(x1.value < x2.value));
+}
+
+// ( x1 x2 -- f )  Signed; the tag of x1.
+void nw_gt(forth_vm& vm)
+{
+    const cell x2 = word_pop(vm);
+    const cell x1 = word_pop(vm);
+    word_push(vm, x1.tag, truth(x1.value > x2.value));
+}
+
+// ( x1 x2 -- f )  Logical, not bitwise; the tag of x2.
+void nw_and(forth_vm& vm)
+{
+    const cell x2 = word_pop(vm);
+    const cell x1 = word_pop(vm);
+    word_push(vm, x2.tag, truth(x1.value != 0 && x2.value != 0));
+}
+
+// ( x1 x2 -- f )  Logical, not bitwise; the tag of x2.
+void nw_or(forth_vm& vm)
+{
+    const cell x2 = word_pop(vm);
+    const cell x1 = word_pop(vm);
+    word_push(vm, x2.tag, truth(x1.value != 0 || x2.value != 0));
+}
+
+// ---------------------------------------------------------------------------
+// Output
+
+// ( x -- )  Signed decimal, no separator.
+void nw_print(forth_vm& vm)
+{
+    const cell x = word_pop(vm);
+    std::printf("%d", x.value);
+}
+
+// ( -- )
+void nw_newline(forth_vm&) { std::putchar('\n'); }
+
+// ( x -- )  The low 8 bits as one byte.
+void nw_print_chr(forth_vm& vm)
+{
+    const cell x = word_pop(vm);
+    std::putchar(static_cast<unsigned char>(x.value & 0xff));
+}
+
+// ( n -- )  n spaces; none when n <= 0.
+void nw_spc(forth_vm& vm)
+{
+    const cell n = word_pop(vm);
+    for (std::int32_t i = 0; i < n.value; ++i) std::putchar(' ');
+}
+
+// ( s -- )  Writes the word at text position s up to its first white space or
+// double quote, however long. A value that names no byte of a text writes nothing.
+void nw_print_str(forth_vm& vm)
+{
+    const cell s = word_pop(vm);
+    const char* const start = position_at(vm, s.value);
+    if (start == nullptr) return;
+    const char* end = start;
+    while (is_word_char(*end) && *end != '"') ++end;
+    std::fwrite(start, 1, static_cast<std::size_t>(end - start), stdout);
+}
+
+// ---------------------------------------------------------------------------
+// Version and weekday
+
+// ( -- s )  The position of the version text.
+void nw_version(forth_vm& vm) { word_push(vm, cell_tag::STRING, position_value(vm, version_text)); }
+
+namespace {
+
+// Per-month offsets of the weekday formula, January first.
+constexpr std::array<signed char, 12> wday_table{0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+
+}  // namespace
+
+// ( y m d -- w )  The weekday, 0 for Sunday, with the tag of y. Nothing is
+// validated; a month outside 1 to 12 adds 0.
+void nw_wday(forth_vm& vm)
+{
+    const cell d = word_pop(vm);
+    const cell m = word_pop(vm);
+    const cell y = word_pop(vm);
+    std::int32_t year = y.value;
+    if (m.value <= 2) year = wrap_sub(year, 1);
+    const std::int32_t month_offset =
+        m.value >= 1 && m.value <= 12 ? wday_table[static_cast<std::size_t>(m.value - 1)] : 0;
+    std::int32_t s = wrap_add(year, year / 4);
+    s = wrap_sub(s, year / 100);
+    s = wrap_add(s, year / 400);
+    s = wrap_add(s, month_offset);
+    s = wrap_add(s, d.value);
+    word_push(vm, y.tag, s % 7);
+}
+
+// ---------------------------------------------------------------------------
+// Variables
+
+// ( i -- v )  The value of variable i, with the tag of the cell that held i.
+void nw_get(forth_vm& vm)
+{
+    const cell i = word_pop(vm);
+    word_push(vm, i.tag, get_variable(vm, i.value));
+}
+
+// ( v i -- )  Stores into a local (0 to 31) or a global (32 to 63); every
+// other number, negative ones and the system variables included, ends the run.
+void nw_set(forth_vm& vm)
+{
+    const cell i = word_pop(vm);
+    const cell v = word_pop(vm);
+    const auto index = static_cast<std::uint32_t>(i.value);
+    if (index > 63) {
+        fail_report(sites::variable_not_writable);
+        fail_exit(1);
+    }
+    if (index < 32)
+        vm.locals[std::size_t{vm.depth} * frame_size + index] = v.value;
+    else
+        vm.globals[index - 32] = v.value;
+}
+
+// ---------------------------------------------------------------------------
+// Control flow. Jumps search the text token by token from the jumping word and
+// leave the current position on the label token they find; the executor then
+// steps past it.
+
+namespace {
+
+// The label a reference names: the word at its second byte ('@@top' names '@top').
+constexpr const char* label_of(const char* reference) noexcept { return reference + 1; }
+
+constexpr bool is_valid_reference(const char* reference) noexcept { return reference[1] == '@'; }
+
+}  // namespace
+
+// ( -- )  Jumps to the nearest token after the reference that equals its label.
+void nw_goto_down(forth_vm& vm)
+{
+    const char* const reference = next_token(vm.current);
+    if (reference == nullptr) {
+        fail_report(sites::down_no_reference);
+        vm.current = nullptr;  // nothing to jump by: the running word ends
+        return;
+    }
+    if (!is_valid_reference(reference)) fail_report(sites::down_bad_reference);
+    const char* const label = label_of(reference);
+    // Only its failure matters: a label opening an unterminated string ends the run.
+    token2string_word(vm, label);
+    for (vm.current = next_token(label);; vm.current = next_token(vm.current)) {
+        if (vm.current == nullptr) {
+            fail_report(sites::down_label_not_found);
+            fail_exit(1);
+        }
+        if (word_compare(label, vm.current) == 0) return;
+    }
+}
+
+// ( -- )  Jumps to the nearest token before the reference that equals its label.
+void nw_goto_up(forth_vm& vm)
+{
+    const char* const reference = next_token(vm.current);
+    if (reference == nullptr) {
+        fail_report(sites::up_no_reference);
+        vm.current = nullptr;  // nothing to jump by: the running word ends
+        return;
+    }
+    if (!is_valid_reference(reference)) fail_report(sites::up_bad_reference);
+    const char* const label = label_of(reference);
+    token2string_word(vm, label);
+    // From inside the reference the first step back lands on the reference
+    // itself, which never equals its own label.
+    for (vm.current = prev_token(vm.text, label);; vm.current = prev_token(vm.text, vm.current)) {
+        if (vm.current == nullptr) {
+            fail_report(sites::up_label_not_found);
+            fail_exit(1);
+        }
+        if (word_compare(label, vm.current) == 0) return;
+    }
+}
+
+// ( x -- )  Jumps forward when x is 0; otherwise passes over the reference.
+void nw_if(forth_vm& vm)
+{
+    const cell x = word_pop(vm);
+    if (x.value == 0)
+        nw_goto_down(vm);
+    else
+        vm.current = next_token(vm.current);
+}
+
+// ( x -- )  Jumps backward when x is not 0; otherwise passes over the reference.
+void nw_loop(forth_vm& vm)
+{
+    const cell x = word_pop(vm);
+    if (x.value != 0)
+        nw_goto_up(vm);
+    else
+        vm.current = next_token(vm.current);
+}
+
+// ( k n -- )  Jumps forward to the label of the k-th of the n references that
+// follow, searching from after the last one.
+void nw_on_goto(forth_vm& vm)
+{
+    const cell n = word_pop(vm);
+    const cell k = word_pop(vm);
+    if (k.value < 1 || k.value > n.value) {
+        // 引数:%d\nジャンプ先個数:%d\n (argument, number of jump targets)
+        std::printf("\x88\xf8\x90\x94:%d\n\x83\x57\x83\x83\x83\x93\x83\x76\x90\xe6\x8c\xc2\x90\x94:%d\n",
+                    k.value, n.value);
+        fail_report(sites::on_goto_out_of_range);
+        return;  // the references then pass as label definitions
+    }
+    const char* chosen = nullptr;
+    for (std::int32_t step = 1; step <= n.value; ++step) {
+        vm.current = next_token(vm.current);
+        if (vm.current == nullptr) {
+            fail_report(sites::on_goto_missing_reference);
+            return;  // no current position: the running word ends
+        }
+        if (step == k.value) chosen = vm.current;
+    }
+    if (!is_valid_reference(chosen)) fail_report(sites::on_goto_bad_reference);
+    const char* const label = label_of(chosen);
+    do {
+        vm.current = next_token(vm.current);
+        if (vm.current == nullptr) {
+            fail_report(sites::on_goto_end_of_script);
+            return;  // no current position: the running word ends
+        }
+    } while (word_compare(label, vm.current) != 0);
+}
+
+// ( -- )  Passes over the tokens up to the next "*/" token.
+void nw_comment(forth_vm& vm)
+{
+    while (word_compare(comment_end, vm.current) != 0) {
+        vm.current = next_token(vm.current);
+        if (vm.current == nullptr) {
+            fail_report(sites::unterminated_comment);
+            fail_exit(1);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The table, in its stored order
+
+std::array<native_word, native_count> native_table{{
+    {"+", nw_add},        {".", nw_print},      {"*", nw_mul},          {"/", nw_div},
+    {"%", nw_mod},        {"dup", nw_dup},      {"-", nw_sub},          {"swap", nw_swap},
+    {"over", nw_over},    {"rot", nw_rot},      {"drop", nw_drop},      {"\\n", nw_newline},
+    {"chr.", nw_print_chr}, {"spc", nw_spc},    {"str.", nw_print_str}, {"loop", nw_loop},
+    {"if", nw_if},        {"go_down", nw_goto_down}, {"go_up", nw_goto_up}, {"0=", nw_zero_eq},
+    {"=", nw_eq},         {"<>", nw_ne},        {"<", nw_lt},           {">", nw_gt},
+    {"not", nw_not},      {"and", nw_and},      {"or", nw_or},          {"/*", nw_comment},
+    {"@", nw_get},        {"!", nw_set},        {"on_goto", nw_on_goto}, {"varsion", nw_version},
+    {"wday", nw_wday},
+}};

@@ -1,0 +1,49 @@
+#pragma once
+// nativeword: the table of built-in words and one handler per word.
+
+#include <array>
+#include <cstddef>
+
+#include "quokkavm.hpp"
+
+inline constexpr std::size_t native_count = 33;
+
+// The built-in words in their stored order; each new machine sorts the table
+// in place by name before the first lookup.
+extern std::array<native_word, native_count> native_table;
+
+// Every handler takes the machine and returns nothing; stack effects are
+// given at the definitions.
+void nw_add(forth_vm& vm);
+void nw_print(forth_vm& vm);
+void nw_mul(forth_vm& vm);
+void nw_div(forth_vm& vm);
+void nw_mod(forth_vm& vm);
+void nw_dup(forth_vm& vm);
+void nw_sub(forth_vm& vm);
+void nw_swap(forth_vm& vm);
+void nw_over(forth_vm& vm);
+void nw_rot(forth_vm& vm);
+void nw_drop(forth_vm& vm);
+void nw_newline(forth_vm& vm);
+void nw_print_chr(forth_vm& vm);
+void nw_spc(forth_vm& vm);
+void nw_print_str(forth_vm& vm);
+void nw_loop(forth_vm& vm);
+void nw_if(forth_vm& vm);
+void nw_goto_down(forth_vm& vm);
+void nw_goto_up(forth_vm& vm);
+void nw_zero_eq(forth_vm& vm);
+void nw_eq(forth_vm& vm);
+void nw_ne(forth_vm& vm);
+void nw_lt(forth_vm& vm);
+void nw_gt(forth_vm& vm);
+void nw_not(forth_vm& vm);
+void nw_and(forth_vm& vm);
+void nw_or(forth_vm& vm);
+void nw_comment(forth_vm& vm);
+void nw_get(forth_vm& vm);
+void nw_set(forth_vm& vm);
+void nw_on_goto(forth_vm& vm);
+void nw_version(forth_vm& vm);
+void nw_wday(forth_vm& vm);

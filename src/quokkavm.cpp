@@ -1,0 +1,228 @@
+#include "quokkavm.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <optional>
+
+#include "nativeword.hpp"
+#include "util.hpp"
+
+namespace {
+
+// Process-wide caches in front of the two binary searches. A slot remembers the
+// last word found there; a hit still compares the whole word.
+std::array<const char*, 64> user_word_cache{};
+std::array<std::optional<native_word>, 64> native_cache{};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Creation and destruction
+
+forth_vm forth_vm_create(std::size_t cells, std::size_t frames, const char* text)
+{
+    forth_vm vm;
+    vm.stack.reserve(cells);
+    // Frames are zeroed, and there is always one for "main"; deeper calls add more.
+    vm.locals.assign(std::max<std::size_t>(frames, 1) * frame_size, 0);
+    vm.depth = 0;
+    vm.text = text;
+    vm.text_end = text + std::strlen(text);
+    vm.current = text;
+    vm.globals.fill(0);
+    // Names cached from an earlier machine point into a text its owner may
+    // have released; the native cache holds only constant entries.
+    user_word_cache.fill(nullptr);
+    create_word_suffix_array(vm);
+    std::sort(native_table.begin(), native_table.end(), native_entry_compare);
+    return vm;
+}
+
+const char* forth_vm_destroy(forth_vm& vm)
+{
+    const char* const text = vm.text;
+    vm.stack = {};
+    vm.locals = {};
+    vm.depth = 0;
+    vm.text = vm.text_end = vm.current = empty_text;
+    vm.globals.fill(0);
+    vm.words = {};
+    vm.returns = {};
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// User word index
+
+namespace {
+
+// Grows the index array by half (10, 15, 22, 33, …); when that much cannot be
+// had, by one position; when not even that, reports and leaves it full.
+bool extend_sarray(std::vector<const char*>& words)
+{
+    const auto count = static_cast<std::uint32_t>(words.size());
+    try {
+        words.reserve(count * 3u / 2u);
+        return true;
+    } catch (const std::bad_alloc&) {
+    }
+    try {
+        words.reserve(std::size_t{count} + 1);
+        return true;
+    } catch (const std::bad_alloc&) {
+        fail_report(sites::index_cannot_grow);
+        return false;
+    }
+}
+
+// The token at the start of the text, or the first one after leading white space.
+const char* first_token(const char* text) noexcept
+{
+    return is_word_char(*text) ? text : next_token(text);
+}
+
+bool by_word(const char* a, const char* b) noexcept { return word_compare(a, b) < 0; }
+
+}  // namespace
+
+void create_word_suffix_array(forth_vm& vm)
+{
+    const char* const remembered = vm.current;
+    std::vector<const char*> words;
+    words.reserve(10);
+    for (vm.current = first_token(vm.text); vm.current != nullptr;
+         vm.current = next_token(vm.current)) {
+        if (!is_single_char_token(vm.current, ':')) continue;
+        const char* const name = next_token(vm.current);
+        if (name == nullptr) {
+            fail_report(sites::missing_word_name);
+            break;  // the words found so far stay usable
+        }
+        if (words.size() == words.capacity() && !extend_sarray(words)) break;
+        words.push_back(name);
+    }
+    std::sort(words.begin(), words.end(), by_word);
+    vm.words = std::move(words);
+    vm.current = remembered;
+}
+
+unsigned word_hash(const char* key)
+{
+    auto h = static_cast<std::int16_t>(static_cast<signed char>(key[0]) * 32);
+    if (is_word_char(key[1])) h = static_cast<std::int16_t>(h ^ static_cast<signed char>(key[1]));
+    return static_cast<unsigned>(h) & 63u;
+}
+
+const char* find_user_word(forth_vm& vm, const char* key)
+{
+    const char*& slot = user_word_cache[word_hash(key)];
+    if (slot != nullptr && word_compare(slot, key) == 0) return slot;
+    const auto found = std::lower_bound(vm.words.begin(), vm.words.end(), key, by_word);
+    if (found == vm.words.end() || word_compare(*found, key) != 0) return nullptr;
+    slot = *found;
+    return slot;
+}
+
+bool native_entry_compare(const native_word& a, const native_word& b)
+{
+    return word_compare(a.name, b.name) < 0;
+}
+
+native_handler find_native(std::span<const native_word> table, const char* key)
+{
+    std::optional<native_word>& slot = native_cache[word_hash(key)];
+    if (slot && word_compare(slot->name, key) == 0) return slot->handler;
+    const auto found = std::lower_bound(
+        table.begin(), table.end(), key,
+        [](const native_word& entry, const char* k) { return word_compare(entry.name, k) < 0; });
+    if (found == table.end() || word_compare(found->name, key) != 0) return nullptr;
+    slot = *found;
+    return found->handler;
+}
+
+// ---------------------------------------------------------------------------
+// Executor
+
+namespace {
+
+// The word ends at the token ";" exactly, or where the text has no more tokens.
+bool ends_word(const char* t) noexcept
+{
+    return t == nullptr || *t == '\0' || is_single_char_token(t, ';');
+}
+
+[[noreturn]] void undefined_word(const char* t)
+{
+    // 未定義ワード< (undefined word)
+    std::fputs("\x96\xa2\x92\xe8\x8b\x60\x83\x8f\x81\x5b\x83\x68<", stdout);
+    print_token(t);
+    std::fputs(">\n", stdout);
+    fail_report(sites::undefined_word);
+    fail_exit(1);
+}
+
+// Enters the user word whose name is at name, called from the token t.
+void call_user_word(forth_vm& vm, const char* t, const char* name)
+{
+    if (vm.depth == max_depth) {
+        fail_report(sites::nesting_too_deep);
+        fail_exit(1);
+    }
+    ++vm.depth;
+    const std::size_t needed = (std::size_t{vm.depth} + 1) * frame_size;
+    if (vm.locals.size() < needed) vm.locals.resize(needed, 0);
+    vm.returns.push_back(t);
+    vm.current = next_token(name);
+}
+
+}  // namespace
+
+void forth_vm_exec(forth_vm& vm)
+{
+    // Calls made from here run in this same loop; the returns below the base
+    // belong to whoever called us.
+    const std::size_t base = vm.returns.size();
+    for (;;) {
+        const char* const t = vm.current;
+        if (ends_word(t)) {
+            --vm.depth;
+            if (vm.returns.size() == base) return;
+            vm.current = vm.returns.back();  // back at the calling token
+            vm.returns.pop_back();
+        } else {
+            const cell token = token2string_word(vm, t);
+            switch (token.tag) {
+            case cell_tag::NUMBER:
+            case cell_tag::STRING:
+                word_push(vm, token.tag, token.value);
+                break;
+            case cell_tag::LABEL:
+                break;
+            case cell_tag::UNKNOWN:
+                if (const native_handler handler = find_native(native_table, t)) {
+                    handler(vm);
+                } else if (const char* const name = find_user_word(vm, t)) {
+                    call_user_word(vm, t, name);
+                    continue;  // the body starts at the token after the name
+                } else {
+                    undefined_word(t);
+                }
+                break;
+            }
+        }
+        // A handler that ran off the end of the text leaves no position: the word ends.
+        if (vm.current != nullptr) vm.current = next_token(vm.current);
+    }
+}
+
+int forth_vm_run_word(forth_vm& vm, const char* name)
+{
+    vm.depth = 0;
+    const char* const found = find_user_word(vm, name);
+    if (found == nullptr) return 0;
+    vm.current = next_token(found);
+    forth_vm_exec(vm);
+    return 1;
+}

@@ -1,0 +1,71 @@
+#pragma once
+// quokkavm: the machine record, its creation and destruction, the user word
+// index with its two lookups, and the executor.
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+enum class cell_tag : std::int32_t { UNKNOWN = 0, NUMBER = 1, STRING = 2, LABEL = 3 };
+
+struct cell {
+    cell_tag tag;  // travels with the value; no word checks it
+    std::int32_t value;
+};
+
+// The one record every operation receives. Its members own the stack, the
+// frames, the globals and the index; the script text belongs to the caller.
+struct forth_vm {
+    std::vector<cell> stack;                 // back() is the top
+    std::vector<std::int32_t> locals;        // 32 integers per frame, frame n at n * 32
+    std::uint16_t depth = 0;                 // call depth; selects the frame
+    const char* text = nullptr;              // start of the NUL-terminated script
+    const char* text_end = nullptr;          // the NUL that ends the script
+    const char* current = nullptr;           // the token being executed; nullptr: none
+    std::array<std::int32_t, 32> globals{};  // variables 32 to 63
+    std::vector<const char*> words;          // user word index, sorted by name
+    std::vector<const char*> returns;        // calling tokens of the words now running
+};
+
+using native_handler = void (*)(forth_vm&);
+
+struct native_word {
+    const char* name;  // a constant NUL-terminated text
+    native_handler handler;
+};
+
+inline constexpr std::size_t frame_size = 32;
+// Deepest call nesting: the depth counter is 16 bits wide.
+inline constexpr std::uint32_t max_depth = 65535;
+
+// Builds a machine over text (NUL-terminated, owned by the caller, unchanged
+// for the machine's life): a value stack of cells, frames zeroed local frames,
+// the user word index, and the native table sorted. Index reports come first.
+forth_vm forth_vm_create(std::size_t cells, std::size_t frames, const char* text);
+
+// Releases what creation acquired and hands back the text for its owner.
+const char* forth_vm_destroy(forth_vm& vm);
+
+// Scans the whole text for ':' markers and stores the sorted index in vm.words.
+void create_word_suffix_array(forth_vm& vm);
+
+// The cache slot, 0 to 63, of the word at key.
+unsigned word_hash(const char* key);
+
+// The name position of the user word at key, or nullptr.
+const char* find_user_word(forth_vm& vm, const char* key);
+
+// The handler of the native word at key in table (sorted by name), or nullptr.
+native_handler find_native(std::span<const native_word> table, const char* key);
+
+// Orders two table entries by name; the order sorting and searching rely on.
+bool native_entry_compare(const native_word& a, const native_word& b);
+
+// Runs from vm.current until the word started there ends; the words it calls
+// run within the same call, their return positions kept in vm.returns.
+void forth_vm_exec(forth_vm& vm);
+
+// Runs the user word named name from depth 0. Returns 1 when it exists and
+// ran, 0 when it does not exist (then nothing runs and nothing is reported).
+int forth_vm_run_word(forth_vm& vm, const char* name);
