@@ -153,6 +153,26 @@ bool ends_word(const char* t) noexcept
     return t == nullptr || *t == '\0' || is_single_char_token(t, ';');
 }
 
+#ifdef QKA_TOKEN_LIMIT
+// Fuzzing only: a script may loop for ever, which is not a fault, so a run
+// that executes too many tokens ends quietly.
+thread_local std::uint64_t executed_tokens = 0;
+void count_executed_token()
+{
+    if (++executed_tokens > QKA_TOKEN_LIMIT) throw token_limit_reached{};
+}
+#else
+constexpr void count_executed_token() noexcept {}
+#endif
+
+}  // namespace
+
+#ifdef QKA_TOKEN_LIMIT
+void reset_token_limit() { executed_tokens = 0; }
+#endif
+
+namespace {
+
 [[noreturn]] void undefined_word(const char* t)
 {
     // 未定義ワード< (undefined word)
@@ -185,6 +205,7 @@ void forth_vm_exec(forth_vm& vm)
     // belong to whoever called us.
     const std::size_t base = vm.returns.size();
     for (;;) {
+        count_executed_token();
         const char* const t = vm.current;
         if (ends_word(t)) {
             --vm.depth;

@@ -69,3 +69,10 @@ void forth_vm_exec(forth_vm& vm);
 // Runs the user word named name from depth 0. Returns 1 when it exists and
 // ran, 0 when it does not exist (then nothing runs and nothing is reported).
 int forth_vm_run_word(forth_vm& vm, const char* name);
+
+#ifdef QKA_TOKEN_LIMIT
+// Thrown when a fuzzing build has executed its bound of tokens.
+struct token_limit_reached {};
+// Starts a new count of executed tokens.
+void reset_token_limit();
+#endif
