@@ -1,5 +1,6 @@
 #include "nativeword.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -213,23 +214,34 @@ void nw_print(forth_vm& vm)
 {
     const cell x = word_pop(vm);
     std::printf("%d", x.value);
+    check_output();
 }
 
 // ( -- )
-void nw_newline(forth_vm&) { std::putchar('\n'); }
+void nw_newline(forth_vm&)
+{
+    std::putchar('\n');
+    check_output();
+}
 
 // ( x -- )  The low 8 bits as one byte.
 void nw_print_chr(forth_vm& vm)
 {
     const cell x = word_pop(vm);
     std::putchar(static_cast<unsigned char>(x.value & 0xff));
+    check_output();
 }
 
 // ( n -- )  n spaces; none when n <= 0.
 void nw_spc(forth_vm& vm)
 {
     const cell n = word_pop(vm);
-    for (std::int32_t i = 0; i < n.value; ++i) std::putchar(' ');
+    static constexpr char spaces[] = "                                                                ";
+    constexpr std::int32_t chunk = sizeof spaces - 1;
+    for (std::int32_t left = n.value; left > 0; left -= chunk) {
+        std::fwrite(spaces, 1, static_cast<std::size_t>(std::min(left, chunk)), stdout);
+        check_output();  // a huge count on a lost output stops at once
+    }
 }
 
 // ( s -- )  Writes the word at text position s up to its first white space or
@@ -242,6 +254,7 @@ void nw_print_str(forth_vm& vm)
     const char* end = start;
     while (is_word_char(*end) && *end != '"') ++end;
     std::fwrite(start, 1, static_cast<std::size_t>(end - start), stdout);
+    check_output();
 }
 
 // ---------------------------------------------------------------------------
@@ -392,6 +405,7 @@ void nw_on_goto(forth_vm& vm)
         // 引数:%d\nジャンプ先個数:%d\n (argument, number of jump targets)
         std::printf("\x88\xf8\x90\x94:%d\n\x83\x57\x83\x83\x83\x93\x83\x76\x90\xe6\x8c\xc2\x90\x94:%d\n",
                     k.value, n.value);
+        check_output();
         fail_report(sites::on_goto_out_of_range);
         return;  // the references then pass as label definitions
     }

@@ -24,7 +24,7 @@ std::array<std::optional<native_word>, 64> native_cache{};
 forth_vm forth_vm_create(std::size_t cells, std::size_t frames, const char* text)
 {
     forth_vm vm;
-    vm.stack.reserve(cells);
+    grow_value_stack(vm, std::max<std::size_t>(cells, 1));
     // Frames are zeroed, and there is always one for "main"; deeper calls add more.
     vm.locals.assign(std::max<std::size_t>(frames, 1) * frame_size, 0);
     vm.depth = 0;
@@ -43,7 +43,7 @@ forth_vm forth_vm_create(std::size_t cells, std::size_t frames, const char* text
 const char* forth_vm_destroy(forth_vm& vm)
 {
     const char* const text = vm.text;
-    vm.stack = {};
+    vm.stack = {};  // releases the cells
     vm.locals = {};
     vm.depth = 0;
     vm.text = vm.text_end = vm.current = empty_text;

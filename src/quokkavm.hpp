@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -14,10 +15,22 @@ struct cell {
     std::int32_t value;
 };
 
+// The value stack: cells from base up to top (the next free cell), in storage
+// that doubles when full, up to the limit on cells that word_push enforces.
+struct value_stack {
+    std::unique_ptr<cell[]> storage;
+    cell* base = nullptr;
+    cell* top = nullptr;
+    cell* limit = nullptr;  // one past the last allocated cell
+
+    bool empty() const noexcept { return top == base; }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(top - base); }
+};
+
 // The one record every operation receives. Its members own the stack, the
 // frames, the globals and the index; the script text belongs to the caller.
 struct forth_vm {
-    std::vector<cell> stack;                 // back() is the top
+    value_stack stack;
     std::vector<std::int32_t> locals;        // 32 integers per frame, frame n at n * 32
     std::uint16_t depth = 0;                 // call depth; selects the frame
     const char* text = nullptr;              // start of the NUL-terminated script

@@ -1,5 +1,6 @@
 #include "util.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,14 @@ void fail_exit(int status)
 #else
     std::exit(status);
 #endif
+}
+
+void check_output()
+{
+    if (std::ferror(stdout)) [[unlikely]] {
+        fail_report(sites::output_lost);
+        fail_exit(1);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -216,24 +225,40 @@ void print_token(const char* p)
 // ---------------------------------------------------------------------------
 // Value stack
 
+void grow_value_stack(forth_vm& vm, std::size_t cells)
+{
+    value_stack& stack = vm.stack;
+    const std::size_t used = stack.size();
+    auto storage = std::make_unique_for_overwrite<cell[]>(cells);
+    std::copy(stack.base, stack.top, storage.get());
+    stack.storage = std::move(storage);
+    stack.base = stack.storage.get();
+    stack.top = stack.base + used;
+    stack.limit = stack.base + cells;
+}
+
 void word_push(forth_vm& vm, cell_tag tag, std::int32_t value)
 {
-    if (vm.stack.size() >= max_stack_cells) [[unlikely]] {
-        fail_report(sites::stack_overflow);
-        fail_exit(1);
+    value_stack& stack = vm.stack;
+    if (stack.top == stack.limit) [[unlikely]] {
+        const std::size_t used = stack.size();
+        if (used >= max_stack_cells) {
+            fail_report(sites::stack_overflow);
+            fail_exit(1);
+        }
+        grow_value_stack(vm, std::clamp<std::size_t>(used * 2, 16, max_stack_cells));
     }
-    vm.stack.push_back({tag, value});
+    *stack.top++ = {tag, value};
 }
 
 cell word_pop(forth_vm& vm)
 {
-    if (vm.stack.empty()) [[unlikely]] {
+    value_stack& stack = vm.stack;
+    if (stack.top == stack.base) [[unlikely]] {
         fail_report(sites::stack_underflow);
         fail_exit(1);
     }
-    const cell top = vm.stack.back();
-    vm.stack.pop_back();
-    return top;
+    return *--stack.top;
 }
 
 // ---------------------------------------------------------------------------

@@ -25,6 +25,10 @@ void fail_report(const report_site& site);
 // so that a harness can run many scripts in one process.
 [[noreturn]] void fail_exit(int status);
 
+// Ends the run with a report when writing to the standard output has failed
+// (a closed pipe, a full device): output that is lost must not pass as success.
+void check_output();
+
 struct fatal_exit {
     int status;
 };
@@ -182,6 +186,12 @@ inline constexpr report_site on_goto_end_of_script{
     "\x83\x58\x83\x4e\x83\x8a\x83\x76\x83\x67\x82\xcc\x8f\x49\x92\x5b\x82\xc9"
     "\x92\x42\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42"};
 
+// 標準出力に書き込めません。 (the standard output cannot be written)
+inline constexpr report_site output_lost{
+    "../util", 150, "check_output",
+    "\x95\x57\x8f\x80\x8f\x6f\x97\xcd\x82\xc9\x8f\x91\x82\xab\x8d\x9e\x82\xdf"
+    "\x82\xdc\x82\xb9\x82\xf1\x81\x42"};
+
 }  // namespace sites
 
 // ---------------------------------------------------------------------------
@@ -256,8 +266,13 @@ void print_token(const char* p);
 // The most cells the value stack may hold; a push beyond ends the run.
 inline constexpr std::size_t max_stack_cells = 1'048'576;
 
+// Pushes a cell; a push beyond max_stack_cells ends the run.
 void word_push(forth_vm& vm, cell_tag tag, std::int32_t value);
+// Removes and returns the top cell; an empty stack ends the run.
 cell word_pop(forth_vm& vm);
+
+// Moves the stack into storage of cells cells (at least its size).
+void grow_value_stack(forth_vm& vm, std::size_t cells);
 
 // The value of variable i: a local, a global or a system variable. Ends the
 // run for a number outside 0 to 95.

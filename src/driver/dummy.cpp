@@ -1,6 +1,7 @@
 // dummy: the process entry. Loads the script named on the command line,
 // creates the machine over it, prints the banner, runs "main" and tears down.
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -40,6 +41,9 @@ std::optional<std::string> load_script(const char* path)
 
 int main(int argc, char** argv)
 {
+    // A closed pipe then shows as a write error, reported like a full device,
+    // instead of killing the process without a word.
+    std::signal(SIGPIPE, SIG_IGN);
     if (argc <= 1) {
         fail_report(sites::usage);
         fail_exit(1);
@@ -53,5 +57,7 @@ int main(int argc, char** argv)
     std::fputs("** Forth VM v0.16 **\n", stdout);
     forth_vm_run_word(vm, "main");
     forth_vm_destroy(vm);
+    std::fflush(stdout);
+    check_output();
     return 0;
 }
