@@ -330,49 +330,87 @@ constexpr bool is_valid_reference(const char* reference) noexcept { return refer
 
 }  // namespace
 
-// ( -- )  Jumps to the nearest token after the reference that equals its label.
-void nw_goto_down(forth_vm& vm)
+jump_outcome find_jump_down(const char* t) noexcept
 {
-    const char* const reference = next_token(vm.current);
-    if (reference == nullptr) {
-        fail_report(sites::down_no_reference);
+    using kind = jump_outcome::kind;
+    const char* const reference = next_token(t);
+    if (reference == nullptr) return {kind::no_reference, false, nullptr};
+    const bool bad = !is_valid_reference(reference);
+    const char* const label = label_of(reference);
+    if (opens_unterminated_string(label)) return {kind::unterminated_label, bad, nullptr};
+    for (const char* p = next_token(label); p != nullptr; p = next_token(p))
+        if (word_compare(label, p) == 0) return {kind::landed, bad, p};
+    return {kind::not_found, bad, nullptr};
+}
+
+jump_outcome find_jump_up(const char* text, const char* t) noexcept
+{
+    using kind = jump_outcome::kind;
+    const char* const reference = next_token(t);
+    if (reference == nullptr) return {kind::no_reference, false, nullptr};
+    const bool bad = !is_valid_reference(reference);
+    const char* const label = label_of(reference);
+    if (opens_unterminated_string(label)) return {kind::unterminated_label, bad, nullptr};
+    // From inside the reference the first step back lands on the reference
+    // itself, which never equals its own label.
+    for (const char* p = prev_token(text, label); p != nullptr; p = prev_token(text, p))
+        if (word_compare(label, p) == 0) return {kind::landed, bad, p};
+    return {kind::not_found, bad, nullptr};
+}
+
+const char* find_comment_end(const char* t) noexcept
+{
+    for (const char* p = t; p != nullptr; p = next_token(p))
+        if (word_compare(comment_end, p) == 0) return p;
+    return nullptr;
+}
+
+namespace {
+
+struct jump_reports {
+    const report_site& no_reference;
+    const report_site& bad_reference;
+    const report_site& not_found;
+};
+
+// Makes the jump's reports and moves the current position as the outcome says.
+void take_jump(forth_vm& vm, const jump_outcome& outcome, const jump_reports& reports)
+{
+    using kind = jump_outcome::kind;
+    if (outcome.result == kind::no_reference) {
+        fail_report(reports.no_reference);
         vm.current = nullptr;  // nothing to jump by: the running word ends
         return;
     }
-    if (!is_valid_reference(reference)) fail_report(sites::down_bad_reference);
-    const char* const label = label_of(reference);
-    // Only its failure matters: a label opening an unterminated string ends the run.
-    token2string_word(vm, label);
-    for (vm.current = next_token(label);; vm.current = next_token(vm.current)) {
-        if (vm.current == nullptr) {
-            fail_report(sites::down_label_not_found);
-            fail_exit(1);
-        }
-        if (word_compare(label, vm.current) == 0) return;
+    if (outcome.bad_reference) fail_report(reports.bad_reference);
+    switch (outcome.result) {
+    case kind::landed:
+        vm.current = outcome.label_token;
+        return;
+    case kind::unterminated_label:
+        fail_report(sites::unterminated_string);
+        fail_exit(1);
+    case kind::not_found:
+    case kind::no_reference:
+        fail_report(reports.not_found);
+        fail_exit(1);
     }
+}
+
+}  // namespace
+
+// ( -- )  Jumps to the nearest token after the reference that equals its label.
+void nw_goto_down(forth_vm& vm)
+{
+    take_jump(vm, find_jump_down(vm.current),
+              {sites::down_no_reference, sites::down_bad_reference, sites::down_label_not_found});
 }
 
 // ( -- )  Jumps to the nearest token before the reference that equals its label.
 void nw_goto_up(forth_vm& vm)
 {
-    const char* const reference = next_token(vm.current);
-    if (reference == nullptr) {
-        fail_report(sites::up_no_reference);
-        vm.current = nullptr;  // nothing to jump by: the running word ends
-        return;
-    }
-    if (!is_valid_reference(reference)) fail_report(sites::up_bad_reference);
-    const char* const label = label_of(reference);
-    token2string_word(vm, label);
-    // From inside the reference the first step back lands on the reference
-    // itself, which never equals its own label.
-    for (vm.current = prev_token(vm.text, label);; vm.current = prev_token(vm.text, vm.current)) {
-        if (vm.current == nullptr) {
-            fail_report(sites::up_label_not_found);
-            fail_exit(1);
-        }
-        if (word_compare(label, vm.current) == 0) return;
-    }
+    take_jump(vm, find_jump_up(vm.text, vm.current),
+              {sites::up_no_reference, sites::up_bad_reference, sites::up_label_not_found});
 }
 
 // ( x -- )  Jumps forward when x is 0; otherwise passes over the reference.
@@ -432,12 +470,10 @@ void nw_on_goto(forth_vm& vm)
 // ( -- )  Passes over the tokens up to the next "*/" token.
 void nw_comment(forth_vm& vm)
 {
-    while (word_compare(comment_end, vm.current) != 0) {
-        vm.current = next_token(vm.current);
-        if (vm.current == nullptr) {
-            fail_report(sites::unterminated_comment);
-            fail_exit(1);
-        }
+    vm.current = find_comment_end(vm.current);
+    if (vm.current == nullptr) {
+        fail_report(sites::unterminated_comment);
+        fail_exit(1);
     }
 }
 

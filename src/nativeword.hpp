@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "quokkavm.hpp"
 
@@ -47,3 +48,29 @@ void nw_set(forth_vm& vm);
 void nw_on_goto(forth_vm& vm);
 void nw_version(forth_vm& vm);
 void nw_wday(forth_vm& vm);
+
+// Where a jump made by the jumping word at t ends. The text never changes, so
+// this is a function of t alone, which the compiled executor works out once.
+struct jump_outcome {
+    enum class kind : std::uint8_t {
+        landed,              // on label_token
+        no_reference,        // the jumping word is the last token
+        unterminated_label,  // the label opens a string that never closes
+        not_found,           // the search ran off the text
+    };
+    kind result;
+    bool bad_reference;       // the reference's second byte is not '@'
+    const char* label_token;  // the token found, when landed
+};
+
+jump_outcome find_jump_down(const char* t) noexcept;
+jump_outcome find_jump_up(const char* text, const char* t) noexcept;
+
+// True when the jump makes no report on its way to the label.
+constexpr bool is_clean(const jump_outcome& outcome) noexcept
+{
+    return outcome.result == jump_outcome::kind::landed && !outcome.bad_reference;
+}
+
+// The "*/" token that ends the comment opened by the token at t, or nullptr.
+const char* find_comment_end(const char* t) noexcept;

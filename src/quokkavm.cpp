@@ -50,6 +50,7 @@ const char* forth_vm_destroy(forth_vm& vm)
     vm.globals.fill(0);
     vm.words = {};
     vm.returns = {};
+    vm.code.reset();
     return text;
 }
 
@@ -145,29 +146,21 @@ native_handler find_native(std::span<const native_word> table, const char* key)
 // ---------------------------------------------------------------------------
 // Executor
 
-namespace {
-
-// The word ends at the token ";" exactly, or where the text has no more tokens.
 bool ends_word(const char* t) noexcept
 {
     return t == nullptr || *t == '\0' || is_single_char_token(t, ';');
 }
 
 #ifdef QKA_TOKEN_LIMIT
-// Fuzzing only: a script may loop for ever, which is not a fault, so a run
-// that executes too many tokens ends quietly.
-thread_local std::uint64_t executed_tokens = 0;
+namespace {
+std::uint64_t executed_tokens = 0;
+}  // namespace
+
 void count_executed_token()
 {
     if (++executed_tokens > QKA_TOKEN_LIMIT) throw token_limit_reached{};
 }
-#else
-constexpr void count_executed_token() noexcept {}
-#endif
 
-}  // namespace
-
-#ifdef QKA_TOKEN_LIMIT
 void reset_token_limit() { executed_tokens = 0; }
 #endif
 
@@ -183,8 +176,30 @@ namespace {
     fail_exit(1);
 }
 
-// Enters the user word whose name is at name, called from the token t.
-void call_user_word(forth_vm& vm, const char* t, const char* name)
+}  // namespace
+
+const char* perform_token(forth_vm& vm, const char* t)
+{
+    const cell token = token2string_word(vm, t);
+    switch (token.tag) {
+    case cell_tag::NUMBER:
+    case cell_tag::STRING:
+        word_push(vm, token.tag, token.value);
+        return nullptr;
+    case cell_tag::LABEL:
+        return nullptr;
+    case cell_tag::UNKNOWN:
+        if (const native_handler handler = find_native(native_table, t)) {
+            handler(vm);
+            return nullptr;
+        }
+        if (const char* const name = find_user_word(vm, t)) return name;
+        undefined_word(t);
+    }
+    return nullptr;
+}
+
+void enter_call_depth(forth_vm& vm)
 {
     if (vm.depth == max_depth) {
         fail_report(sites::nesting_too_deep);
@@ -193,13 +208,9 @@ void call_user_word(forth_vm& vm, const char* t, const char* name)
     ++vm.depth;
     const std::size_t needed = (std::size_t{vm.depth} + 1) * frame_size;
     if (vm.locals.size() < needed) vm.locals.resize(needed, 0);
-    vm.returns.push_back(t);
-    vm.current = next_token(name);
 }
 
-}  // namespace
-
-void forth_vm_exec(forth_vm& vm)
+void walk_text(forth_vm& vm)
 {
     // Calls made from here run in this same loop; the returns below the base
     // belong to whoever called us.
@@ -212,30 +223,24 @@ void forth_vm_exec(forth_vm& vm)
             if (vm.returns.size() == base) return;
             vm.current = vm.returns.back();  // back at the calling token
             vm.returns.pop_back();
-        } else {
-            const cell token = token2string_word(vm, t);
-            switch (token.tag) {
-            case cell_tag::NUMBER:
-            case cell_tag::STRING:
-                word_push(vm, token.tag, token.value);
-                break;
-            case cell_tag::LABEL:
-                break;
-            case cell_tag::UNKNOWN:
-                if (const native_handler handler = find_native(native_table, t)) {
-                    handler(vm);
-                } else if (const char* const name = find_user_word(vm, t)) {
-                    call_user_word(vm, t, name);
-                    continue;  // the body starts at the token after the name
-                } else {
-                    undefined_word(t);
-                }
-                break;
-            }
+        } else if (const char* const name = perform_token(vm, t)) {
+            enter_call_depth(vm);
+            vm.returns.push_back(t);
+            vm.current = next_token(name);  // the body starts at the token after the name
+            continue;
         }
         // A handler that ran off the end of the text leaves no position: the word ends.
         if (vm.current != nullptr) vm.current = next_token(vm.current);
     }
+}
+
+void forth_vm_exec(forth_vm& vm)
+{
+#ifdef QKA_REFERENCE_WALKER
+    walk_text(vm);
+#else
+    run_compiled(vm);
+#endif
 }
 
 int forth_vm_run_word(forth_vm& vm, const char* name)

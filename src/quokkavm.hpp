@@ -27,6 +27,12 @@ struct value_stack {
     std::size_t size() const noexcept { return static_cast<std::size_t>(top - base); }
 };
 
+// Code the compiled executor remembers per text position (see compiled.cpp).
+struct compiled_code;
+struct compiled_code_deleter {
+    void operator()(compiled_code* code) const noexcept;
+};
+
 // The one record every operation receives. Its members own the stack, the
 // frames, the globals and the index; the script text belongs to the caller.
 struct forth_vm {
@@ -39,6 +45,8 @@ struct forth_vm {
     std::array<std::int32_t, 32> globals{};  // variables 32 to 63
     std::vector<const char*> words;          // user word index, sorted by name
     std::vector<const char*> returns;        // calling tokens of the words now running
+    // made on the first run; grows with the part of the text that runs
+    std::unique_ptr<compiled_code, compiled_code_deleter> code;
 };
 
 using native_handler = void (*)(forth_vm&);
@@ -76,16 +84,43 @@ native_handler find_native(std::span<const native_word> table, const char* key);
 bool native_entry_compare(const native_word& a, const native_word& b);
 
 // Runs from vm.current until the word started there ends; the words it calls
-// run within the same call, their return positions kept in vm.returns.
+// run within the same call, their return positions kept by the machine.
 void forth_vm_exec(forth_vm& vm);
 
 // Runs the user word named name from depth 0. Returns 1 when it exists and
 // ran, 0 when it does not exist (then nothing runs and nothing is reported).
 int forth_vm_run_word(forth_vm& vm, const char* name);
 
+// ---------------------------------------------------------------------------
+// Pieces shared by the two executors: the text walker, which re-reads the text
+// for every token, and the compiled executor, which runs remembered code.
+
+// True where a word ends: at the token ";" exactly, or where no token is left.
+bool ends_word(const char* t) noexcept;
+
+// Does what the token at t asks, unless it names a user word: pushes a
+// literal, passes a label, runs a native handler, or reports an undefined
+// word and ends the run. For a user word it does nothing and returns the
+// position of its name; otherwise nullptr.
+const char* perform_token(forth_vm& vm, const char* t);
+
+// Raises the call depth for a call, giving the new depth a zeroed frame when
+// it has none; past the deepest nesting the run ends with a report.
+void enter_call_depth(forth_vm& vm);
+
+// The text walker: executes token by token from vm.current.
+void walk_text(forth_vm& vm);
+
+// The compiled executor: the same behaviour, from code remembered per position.
+void run_compiled(forth_vm& vm);
+
 #ifdef QKA_TOKEN_LIMIT
 // Thrown when a fuzzing build has executed its bound of tokens.
 struct token_limit_reached {};
+// Counts one executed step against the bound.
+void count_executed_token();
 // Starts a new count of executed tokens.
 void reset_token_limit();
+#else
+inline void count_executed_token() noexcept {}
 #endif

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 // ---------------------------------------------------------------------------
@@ -156,6 +157,11 @@ constexpr cell unknown{cell_tag::UNKNOWN, 0};
 
 }  // namespace
 
+bool opens_unterminated_string(const char* p) noexcept
+{
+    return p[0] == '"' && std::strchr(p + 1, '"') == nullptr;
+}
+
 cell parse_number(const char* p) noexcept
 {
     std::int32_t sign = 1;
@@ -180,13 +186,10 @@ cell token2string_word(const forth_vm& vm, const char* p)
         if (!is_word_char(p[1])) return unknown;  // the fetch word
         return {cell_tag::LABEL, position_value(vm, p + 1)};
     }
-    case '"': {
-        if (p[1] == '\0') unterminated_string();
+    case '"':
+        if (opens_unterminated_string(p)) unterminated_string();
         if (p[1] == '"') return {cell_tag::STRING, position_value(vm, empty_text)};
-        for (const char* q = p + 1; *q != '"'; ++q)
-            if (*q == '\0') unterminated_string();
         return {cell_tag::STRING, position_value(vm, p + 1)};
-    }
     case '$':
         if (is_lower(p[1])) return {cell_tag::NUMBER, p[1] - 'a'};
         if (is_upper(p[1])) return {cell_tag::NUMBER, p[1] - 'A' + 32};

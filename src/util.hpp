@@ -254,6 +254,9 @@ const char* position_at(const forth_vm& vm, std::int32_t value) noexcept;
 // string literal ends the run.
 cell token2string_word(const forth_vm& vm, const char* p);
 
+// True when the token at p is a string literal that no later quote closes.
+bool opens_unterminated_string(const char* p) noexcept;
+
 // NUMBER with the value of the decimal literal at p (wrapping), or UNKNOWN.
 cell parse_number(const char* p) noexcept;
 
