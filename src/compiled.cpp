@@ -3,20 +3,21 @@
 // class, what a word resolves to, where a jump lands, where a comment ends — is
 // a function of that position. The first time execution reaches a position,
 // the straight run of tokens from there is turned into a block of compact
-// instructions, and adjacent tokens are fused where a common sequence allows
-// (a variable number and "@" or "!", a literal or a variable and an
-// arithmetic word). The block is remembered for the next time.
+// instructions, adjacent tokens fused where a common sequence allows (a
+// variable number and "@" or "!", a literal or a local and an arithmetic word,
+// a local update, a comparison and "if" or "loop"). The block is remembered
+// for the next time; memory grows with the part of the text that runs.
 //
-// Every instruction behaves exactly like the tokens it stands for. Where the
-// fast form cannot (too few cells on the stack, a zero divisor, a report to
-// make) it hands its tokens to the text walker's own per-token step, so that
-// reports, partial effects and their order come out the same.
+// Every instruction behaves exactly like the tokens it stands for. Each
+// straight run of data instructions starts with a check that the stack holds
+// enough cells for all of them and has room for what they push; where that
+// fails, or a divisor is zero, the tokens are handed to the text walker's own
+// per-token step, so that reports, partial effects and their order come out
+// the same.
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <deque>
-#include <limits>
 #include <unordered_map>
 #include <vector>
 
@@ -26,54 +27,65 @@
 
 namespace {
 
+enum class binop : std::uint8_t { add, sub, mul, div, mod, eq, ne, lt, gt, logical_and, logical_or };
+
 enum class op : std::uint8_t {
-    // leave the running word (";" or the end of the text)
-    ret,
-    // push the literal cell
-    push,
-    // variable number n then "@"; the tag is the number's
-    get_local, get_global, get_system,
-    // variable number n then "!"
-    set_local, set_global,
-    // data words with their operands on the stack
-    add, sub, mul, div, mod, eq, ne, lt, gt, logical_and, logical_or,
-    zero_eq, dup, drop, swap, over, rot,
-    // a literal then a two-operand word: x2 is the literal
+    // ---- data instructions: run inside a checked segment
+    push,                                  // a literal
+    get_local, get_global, get_system,     // "n @"; the pushed tag is the number's
+    set_local, set_global,                 // "n !"
+    tee_local,                             // "dup n !" for a local n
+    local_add_imm,                         // "$a @ k + $b !" (or "-"): local b = local a + k
+    local_add_local,                       // "$a @ $b @ + $c !": local c = local a + local b
+    add, sub, mul, div, mod, eq, ne, lt, gt, logical_and, logical_or,  // x1 x2 on the stack
     add_imm, sub_imm, mul_imm, div_imm, mod_imm, eq_imm, ne_imm, lt_imm, gt_imm, and_imm, or_imm,
-    // a local's number, "@", then a two-operand word: x2 is the local
     add_local, sub_local, mul_local, div_local, mod_local, eq_local, ne_local, lt_local, gt_local,
-    and_local, or_local,
-    // any other native data word, through its handler
-    native,
-    // a user word
-    call,
-    // "go_down" / "go_up": unconditional jumps (end the block)
-    jump_down, jump_up,
-    // "if" / "loop": conditional jumps; falling through continues the block
-    if_zero, loop_nonzero,
-    // anything else ("on_goto", an undefined word, an unterminated string or
-    // comment): the token runs as the text walker runs it (ends the block)
-    step,
-    // a long run goes on in a block of its own, compiled when reached
-    next_block,
+    and_local, or_local,                   // x2 is a local fetched just before the word
+    zero_eq, dup, drop, swap, over, rot,
+    // ---- conditional jumps: end a checked segment; not jumping goes on
+    if_zero, loop_nonzero,                 // "if" / "loop" on the popped cell
+    if_local, loop_local,                  // "$a @ if" / "$a @ loop"
+    if_lt_imm, if_gt_imm, if_eq_imm, if_ne_imm,          // "k < if" and the like
+    loop_lt_imm, loop_gt_imm, loop_eq_imm, loop_ne_imm,  // "k > loop" and the like
+    if_lt_local, if_gt_local, if_eq_local, if_ne_local,  // "$b @ < if" and the like
+    loop_lt_local, loop_gt_local, loop_eq_local, loop_ne_local,
+    // ---- the rest
+    check,       // the stack suits the segment that follows
+    native,      // any other native data word, through its handler
+    call,        // a user word
+    ret,         // ";" or the end of the text: the running word ends
+    jump_down,   // "go_down"
+    jump_up,     // "go_up"
+    step,        // "on_goto", an undefined word, an unterminated string or
+                 // comment: the token runs as the text walker runs it
+    next_block,  // a long run goes on in a block of its own
 };
+
+constexpr bool is_data(op code) noexcept { return code <= op::rot; }
+constexpr bool is_branch(op code) noexcept { return code >= op::if_zero && code <= op::loop_ne_local; }
 
 struct block;
 
-// How a jump instruction has been worked out so far.
+// How far the jump of a jumping instruction has been worked out.
 enum class jump_state : std::uint8_t { unresolved, clean, reporting };
 
 struct instr {
     op code;
     std::uint8_t tokens = 1;  // how many tokens it stands for, from token on
-    std::uint8_t need = 0;    // cells the fast form needs on the stack
-    std::uint8_t grow = 0;    // cells the tokens may add at most on the way
+    std::uint8_t need = 0;    // cells it needs on the stack (a check: the segment's)
+    std::uint8_t grow = 0;    // cells its tokens add at most on the way (likewise)
+    std::int8_t net = 0;      // cells it adds (or removes, when negative)
     jump_state jump = jump_state::unresolved;
-    cell_tag tag = cell_tag::NUMBER;  // of the literal or variable number
-    std::int32_t value = 0;           // literal, variable number or index
-    const char* token = nullptr;      // the first token
+    bool joins = false;       // its first token directly follows the data instruction before
+    std::uint8_t a = 0;       // local variable numbers of the fused forms
+    std::uint8_t b = 0;
+    std::uint8_t c = 0;
+    cell_tag tag = cell_tag::NUMBER;  // of the literal or the variable number
+    std::int32_t value = 0;           // literal, variable number or addend
+    const char* token = nullptr;      // its first token
+    const char* word = nullptr;       // the jumping, called or stepped word (its last token)
     native_handler handler = nullptr;
-    const char* entry = nullptr;      // where a call or a taken jump goes on
+    const char* entry = nullptr;      // where a call, a jump or the next block starts
     block* target = nullptr;          // the block at entry, once known
 };
 
@@ -97,49 +109,68 @@ namespace {
 // ---------------------------------------------------------------------------
 // Compiling
 
-struct native_op {
+struct inline_word {
     native_handler handler;
     op plain;
-    op with_literal;  // fused with a preceding literal; plain when none
-    op with_local;    // fused with a preceding local fetch; plain when none
+    op with_literal;  // fused with a literal just before; plain when none
+    op with_local;    // fused with a local fetched just before; plain when none
     std::uint8_t need;
     std::uint8_t grow;
+    std::int8_t net;
 };
 
-// The data words the executor runs inline; the rest go through their handlers.
-constexpr native_op inline_words[] = {
-    {nw_add, op::add, op::add_imm, op::add_local, 2, 0},
-    {nw_sub, op::sub, op::sub_imm, op::sub_local, 2, 0},
-    {nw_mul, op::mul, op::mul_imm, op::mul_local, 2, 0},
-    {nw_div, op::div, op::div_imm, op::div_local, 2, 0},
-    {nw_mod, op::mod, op::mod_imm, op::mod_local, 2, 0},
-    {nw_eq, op::eq, op::eq_imm, op::eq_local, 2, 0},
-    {nw_ne, op::ne, op::ne_imm, op::ne_local, 2, 0},
-    {nw_lt, op::lt, op::lt_imm, op::lt_local, 2, 0},
-    {nw_gt, op::gt, op::gt_imm, op::gt_local, 2, 0},
-    {nw_and, op::logical_and, op::and_imm, op::and_local, 2, 0},
-    {nw_or, op::logical_or, op::or_imm, op::or_local, 2, 0},
-    {nw_zero_eq, op::zero_eq, op::zero_eq, op::zero_eq, 1, 0},
-    {nw_not, op::zero_eq, op::zero_eq, op::zero_eq, 1, 0},
-    {nw_dup, op::dup, op::dup, op::dup, 1, 1},
-    {nw_drop, op::drop, op::drop, op::drop, 1, 0},
-    {nw_swap, op::swap, op::swap, op::swap, 2, 0},
-    {nw_over, op::over, op::over, op::over, 2, 1},
-    {nw_rot, op::rot, op::rot, op::rot, 3, 0},
+// The data words run inline; the rest go through their handlers.
+constexpr inline_word inline_words[] = {
+    {nw_add, op::add, op::add_imm, op::add_local, 2, 0, -1},
+    {nw_sub, op::sub, op::sub_imm, op::sub_local, 2, 0, -1},
+    {nw_mul, op::mul, op::mul_imm, op::mul_local, 2, 0, -1},
+    {nw_div, op::div, op::div_imm, op::div_local, 2, 0, -1},
+    {nw_mod, op::mod, op::mod_imm, op::mod_local, 2, 0, -1},
+    {nw_eq, op::eq, op::eq_imm, op::eq_local, 2, 0, -1},
+    {nw_ne, op::ne, op::ne_imm, op::ne_local, 2, 0, -1},
+    {nw_lt, op::lt, op::lt_imm, op::lt_local, 2, 0, -1},
+    {nw_gt, op::gt, op::gt_imm, op::gt_local, 2, 0, -1},
+    {nw_and, op::logical_and, op::and_imm, op::and_local, 2, 0, -1},
+    {nw_or, op::logical_or, op::or_imm, op::or_local, 2, 0, -1},
+    {nw_zero_eq, op::zero_eq, op::zero_eq, op::zero_eq, 1, 0, 0},
+    {nw_not, op::zero_eq, op::zero_eq, op::zero_eq, 1, 0, 0},
+    {nw_dup, op::dup, op::dup, op::dup, 1, 1, 1},
+    {nw_drop, op::drop, op::drop, op::drop, 1, 0, -1},
+    {nw_swap, op::swap, op::swap, op::swap, 2, 0, 0},
+    {nw_over, op::over, op::over, op::over, 2, 1, 1},
+    {nw_rot, op::rot, op::rot, op::rot, 3, 0, 0},
 };
 
-const native_op* inline_word(native_handler handler)
+const inline_word* find_inline_word(native_handler handler)
 {
-    for (const native_op& word : inline_words)
+    for (const inline_word& word : inline_words)
         if (word.handler == handler) return &word;
     return nullptr;
 }
 
+// The conditional jump that tests a comparison directly, or ret when none.
+op compare_branch(op compare, bool loop)
+{
+    switch (compare) {
+    case op::lt_imm: return loop ? op::loop_lt_imm : op::if_lt_imm;
+    case op::gt_imm: return loop ? op::loop_gt_imm : op::if_gt_imm;
+    case op::eq_imm: return loop ? op::loop_eq_imm : op::if_eq_imm;
+    case op::ne_imm: return loop ? op::loop_ne_imm : op::if_ne_imm;
+    case op::lt_local: return loop ? op::loop_lt_local : op::if_lt_local;
+    case op::gt_local: return loop ? op::loop_gt_local : op::if_gt_local;
+    case op::eq_local: return loop ? op::loop_eq_local : op::if_eq_local;
+    case op::ne_local: return loop ? op::loop_ne_local : op::if_ne_local;
+    default: return op::ret;
+    }
+}
+
+// Code past a conditional jump may never run: blocks are compiled in bounded
+// pieces, so memory follows the part of the text that runs.
 constexpr std::size_t max_block_length = 64;
 
 class block_compiler {
 public:
-    block_compiler(forth_vm& vm, block& out) : vm_(vm), out_(out.code) {}
+    block_compiler(forth_vm& vm, std::vector<instr>& out) : vm_(vm), out_(out) {}
 
     // Compiles the run of tokens from p up to the instruction that ends it.
     void compile(const char* p)
@@ -149,8 +180,6 @@ public:
                 emit({.code = op::ret, .token = p});
                 return;
             }
-            // Code past a conditional jump may never run: compile it in bounded
-            // pieces, so memory follows the part of the text that runs.
             if (out_.size() >= max_block_length) {
                 emit({.code = op::next_block, .token = p, .entry = p});
                 return;
@@ -170,19 +199,18 @@ private:
         switch (token.tag) {
         case cell_tag::NUMBER:
         case cell_tag::STRING:
-            emit({.code = op::push, .grow = 1, .tag = token.tag, .value = token.value, .token = p});
-            fusable_ = true;
+            emit_data({.code = op::push, .grow = 1, .net = 1, .tag = token.tag, .value = token.value, .token = p});
             return true;
         case cell_tag::LABEL:
-            fusable_ = false;  // replaying a fused run must not meet a label
+            adjacent_ = false;  // a replayed run must not meet a label
             return true;
         case cell_tag::UNKNOWN:
             break;
         }
         if (const native_handler handler = find_native(native_table, p)) return compile_native(p, handler);
+        adjacent_ = false;
         if (const char* const name = find_user_word(vm_, p)) {
-            emit({.code = op::call, .token = p, .entry = next_token(name)});
-            fusable_ = false;
+            emit({.code = op::call, .token = p, .word = p, .entry = next_token(name)});
             return true;
         }
         return end_with_step(p);  // undefined: the walker's step reports it
@@ -192,23 +220,11 @@ private:
     {
         if (handler == nw_get || handler == nw_set) {
             if (fuse_variable(handler == nw_get)) return true;
-        } else if (const native_op* const word = inline_word(handler)) {
-            fuse_or_emit(p, *word);
+        } else if (const inline_word* const word = find_inline_word(handler)) {
+            fuse_word(p, *word);
             return true;
-        }
-        fusable_ = false;
-        if (handler == nw_comment) {
-            const char* const end = find_comment_end(p);
-            if (end == nullptr) return end_with_step(p);
-            p = end;  // the executor steps on from the "*/"
-            return true;
-        }
-        if (handler == nw_goto_down || handler == nw_goto_up) {
-            emit({.code = handler == nw_goto_down ? op::jump_down : op::jump_up, .token = p});
-            return false;
-        }
-        if (handler == nw_if || handler == nw_loop) {
-            emit({.code = handler == nw_if ? op::if_zero : op::loop_nonzero, .need = 1, .token = p});
+        } else if (handler == nw_if || handler == nw_loop) {
+            fuse_branch(p, handler == nw_loop);
             // Not jumping passes over the reference; without one the word ends.
             const char* const reference = next_token(p);
             if (reference == nullptr) {
@@ -216,15 +232,27 @@ private:
                 return false;
             }
             p = reference;
+            adjacent_ = false;
             return true;
+        }
+        adjacent_ = false;
+        if (handler == nw_comment) {
+            const char* const end = find_comment_end(p);
+            if (end == nullptr) return end_with_step(p);
+            p = end;  // the executor steps on from the "*/"
+            return true;
+        }
+        if (handler == nw_goto_down || handler == nw_goto_up) {
+            emit({.code = handler == nw_goto_down ? op::jump_down : op::jump_up, .token = p, .word = p});
+            return false;
         }
         if (handler == nw_on_goto) return end_with_step(p);
         emit({.code = op::native, .token = p, .handler = handler});
         return true;
     }
 
-    // "n @" and "n !" with a literal n naming a local, global or system
-    // variable become one instruction.
+    // "n @" and "n !" with a literal n naming a variable become one
+    // instruction; a store may then complete a local update.
     bool fuse_variable(bool get)
     {
         if (!last_is(op::push)) return false;
@@ -243,11 +271,54 @@ private:
         last.tokens = 2;
         last.need = get ? 0 : 1;
         last.grow = 1;
-        fusable_ = get && n < 32;  // a local fetch may join the next word
+        last.net = get ? 1 : -1;
+        if (last.code == op::set_local) fuse_local_update();
         return true;
     }
 
-    void fuse_or_emit(const char* p, const native_op& word)
+    // Folds "dup $n !", "$a @ k + $b !" and "$a @ $b @ + $c !" ending in the
+    // store just made into one instruction.
+    void fuse_local_update()
+    {
+        const std::size_t n = out_.size();
+        const instr store = out_[n - 1];
+        if (!store.joins || n < 2) return;
+        instr& before = out_[n - 2];
+        if (before.code == op::dup) {
+            before.code = op::tee_local;
+            before.a = static_cast<std::uint8_t>(store.value);
+            before.tokens = 3;
+            before.need = 1;
+            before.grow = 2;
+            before.net = 0;
+            out_.pop_back();
+            return;
+        }
+        const bool add_imm = before.code == op::add_imm || before.code == op::sub_imm;
+        if (n < 3 || !before.joins || (!add_imm && before.code != op::add_local)) return;
+        instr& first = out_[n - 3];
+        if (first.code != op::get_local) return;
+        first.a = static_cast<std::uint8_t>(first.value);
+        if (add_imm) {
+            first.code = op::local_add_imm;
+            first.b = static_cast<std::uint8_t>(store.value);
+            // a difference is the sum with the negated literal, modulo 2^32
+            first.value = before.code == op::add_imm
+                              ? before.value
+                              : static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(before.value));
+        } else {
+            first.code = op::local_add_local;
+            first.b = static_cast<std::uint8_t>(before.value);
+            first.c = static_cast<std::uint8_t>(store.value);
+        }
+        first.tokens = static_cast<std::uint8_t>(first.tokens + before.tokens + store.tokens);
+        first.need = 0;
+        first.grow = 2;
+        first.net = 0;
+        out_.resize(n - 2);
+    }
+
+    void fuse_word(const char* p, const inline_word& word)
     {
         if (word.with_literal != word.plain && last_is(op::push)) {
             instr& last = out_.back();
@@ -255,41 +326,110 @@ private:
             last.tokens = 2;
             last.need = 1;
             last.grow = 1;
+            last.net = 0;
         } else if (word.with_local != word.plain && last_is(op::get_local)) {
             instr& last = out_.back();
             last.code = word.with_local;
             last.tokens = 3;
             last.need = 1;
             last.grow = 1;
+            last.net = 0;
         } else {
-            emit({.code = word.plain, .need = word.need, .grow = word.grow, .token = p});
+            emit_data({.code = word.plain, .need = word.need, .grow = word.grow, .net = word.net, .token = p});
         }
-        fusable_ = false;
     }
 
-    bool last_is(op code) const { return fusable_ && !out_.empty() && out_.back().code == code; }
+    // "if" or "loop", folded into the local fetch or comparison just before.
+    void fuse_branch(const char* p, bool loop)
+    {
+        if (last_is(op::get_local)) {
+            instr& last = out_.back();
+            last.code = loop ? op::loop_local : op::if_local;
+            last.tokens = 3;
+            last.net = 0;
+            last.word = p;
+            return;
+        }
+        if (adjacent_ && !out_.empty()) {
+            instr& last = out_.back();
+            const op fused = compare_branch(last.code, loop);
+            if (fused != op::ret) {
+                last.code = fused;
+                last.tokens = static_cast<std::uint8_t>(last.tokens + 1);
+                last.net = -1;
+                last.word = p;
+                adjacent_ = false;
+                return;
+            }
+        }
+        emit({.code = loop ? op::loop_nonzero : op::if_zero, .need = 1, .net = -1, .token = p, .word = p});
+    }
+
+    bool last_is(op code) const { return adjacent_ && !out_.empty() && out_.back().code == code; }
 
     bool end_with_step(const char* p)
     {
-        emit({.code = op::step, .token = p});
+        emit({.code = op::step, .token = p, .word = p});
         return false;
     }
 
-    void emit(const instr& i) { out_.push_back(i); }
+    void emit_data(instr i)
+    {
+        i.joins = adjacent_;
+        out_.push_back(i);
+        adjacent_ = true;
+    }
+
+    void emit(const instr& i)
+    {
+        out_.push_back(i);
+        adjacent_ = false;
+    }
 
     forth_vm& vm_;
     std::vector<instr>& out_;
-    bool fusable_ = false;  // the last instruction stands for the tokens just before
+    bool adjacent_ = false;  // the last instruction is data and stands for the tokens just before
 };
+
+// Puts a check before every run of data instructions (and the conditional
+// jump that may end it) with what the whole run needs of the stack.
+std::vector<instr> with_checks(const std::vector<instr>& code)
+{
+    std::vector<instr> out;
+    out.reserve(code.size() + code.size() / 2 + 1);
+    for (std::size_t i = 0; i < code.size();) {
+        if (!is_data(code[i].code) && !is_branch(code[i].code)) {
+            out.push_back(code[i++]);
+            continue;
+        }
+        int depth = 0, need = 0, grow = 0;
+        std::size_t j = i;
+        for (; j < code.size() && (is_data(code[j].code) || is_branch(code[j].code)); ++j) {
+            need = std::max(need, code[j].need - depth);
+            grow = std::max(grow, depth + code[j].grow);
+            depth += code[j].net;
+            if (is_branch(code[j].code)) {
+                ++j;
+                break;
+            }
+        }
+        out.push_back({.code = op::check, .need = static_cast<std::uint8_t>(need),
+                       .grow = static_cast<std::uint8_t>(grow), .token = code[i].token});
+        out.insert(out.end(), code.begin() + static_cast<std::ptrdiff_t>(i), code.begin() + static_cast<std::ptrdiff_t>(j));
+        i = j;
+    }
+    return out;
+}
 
 block* block_at(forth_vm& vm, const char* p)
 {
     compiled_code& code = *vm.code;
     const auto found = code.at.find(p);
     if (found != code.at.end()) return found->second;
+    std::vector<instr> plain;
+    block_compiler{vm, plain}.compile(p);
     block& b = code.blocks.emplace_back();
-    block_compiler{vm, b}.compile(p);
-    b.code.shrink_to_fit();
+    b.code = with_checks(plain);
     code.at.emplace(p, &b);
     return &b;
 }
@@ -314,10 +454,8 @@ constexpr std::int32_t wrap_mul(std::int32_t a, std::int32_t b) noexcept
 
 constexpr std::int32_t truth(bool b) noexcept { return b ? 1 : 0; }
 
-enum class binop : std::uint8_t { add, sub, mul, div, mod, eq, ne, lt, gt, logical_and, logical_or };
-
 // The result of a two-operand word with its tag, as the handlers compute it.
-// Division by zero never gets here.
+// A zero divisor never gets here.
 template <binop B>
 constexpr cell apply(cell x1, cell x2) noexcept
 {
@@ -337,15 +475,6 @@ constexpr cell apply(cell x1, cell x2) noexcept
 
 constexpr bool divides(binop b) noexcept { return b == binop::div || b == binop::mod; }
 
-// The executor's registers; the machine's own fields are brought up to date
-// before anything outside the fast path looks at them.
-struct registers {
-    cell* sp;
-    cell* base;
-    cell* limit;
-    std::int32_t* frame;
-};
-
 class executor {
 public:
     explicit executor(forth_vm& vm) : vm_(vm), code_(*vm.code) {}
@@ -357,38 +486,39 @@ public:
         instr* ip = block_at(vm_, vm_.current)->code.data();
         for (;;) {
             count_executed_token();
-            if (r_.sp - r_.base < ip->need || r_.limit - r_.sp < ip->grow) [[unlikely]] {
-                ip = replay(ip);
-                continue;
-            }
             switch (ip->code) {
-            case op::ret:
-                --vm_.depth;
-                if (code_.returns.size() == base_returns) {
-                    store();
-                    return;
+            case op::check:
+                if (sp_ - base_ < ip->need || limit_ - sp_ < ip->grow) [[unlikely]] {
+                    ip = careful(ip + 1);
+                    continue;
                 }
-                ip = code_.returns.back();
-                code_.returns.pop_back();
-                r_.frame = frame_of(vm_.depth);
-                continue;
+                break;
             case op::push:
-                *r_.sp++ = {ip->tag, ip->value};
+                *sp_++ = {ip->tag, ip->value};
                 break;
             case op::get_local:
-                *r_.sp++ = {ip->tag, r_.frame[ip->value]};
+                *sp_++ = {ip->tag, frame_[ip->value]};
                 break;
             case op::get_global:
-                *r_.sp++ = {ip->tag, vm_.globals[static_cast<std::size_t>(ip->value)]};
+                *sp_++ = {ip->tag, vm_.globals[static_cast<std::size_t>(ip->value)]};
                 break;
             case op::get_system:
-                *r_.sp++ = {ip->tag, system_variable(ip->value)};
+                *sp_++ = {ip->tag, system_variable(ip->value)};
                 break;
             case op::set_local:
-                r_.frame[ip->value] = (--r_.sp)->value;
+                frame_[ip->value] = (--sp_)->value;
                 break;
             case op::set_global:
-                vm_.globals[static_cast<std::size_t>(ip->value)] = (--r_.sp)->value;
+                vm_.globals[static_cast<std::size_t>(ip->value)] = (--sp_)->value;
+                break;
+            case op::tee_local:
+                frame_[ip->a] = sp_[-1].value;
+                break;
+            case op::local_add_imm:
+                frame_[ip->b] = wrap_add(frame_[ip->a], ip->value);
+                break;
+            case op::local_add_local:
+                frame_[ip->c] = wrap_add(frame_[ip->a], frame_[ip->b]);
                 break;
             case op::add: binary<binop::add>(); break;
             case op::sub: binary<binop::sub>(); break;
@@ -401,52 +531,72 @@ public:
             case op::gt: binary<binop::gt>(); break;
             case op::logical_and: binary<binop::logical_and>(); break;
             case op::logical_or: binary<binop::logical_or>(); break;
-            case op::add_imm: with_literal<binop::add>(ip); break;
-            case op::sub_imm: with_literal<binop::sub>(ip); break;
-            case op::mul_imm: with_literal<binop::mul>(ip); break;
-            case op::div_imm: if (!with_literal<binop::div>(ip)) { ip = replay(ip); continue; } break;
-            case op::mod_imm: if (!with_literal<binop::mod>(ip)) { ip = replay(ip); continue; } break;
-            case op::eq_imm: with_literal<binop::eq>(ip); break;
-            case op::ne_imm: with_literal<binop::ne>(ip); break;
-            case op::lt_imm: with_literal<binop::lt>(ip); break;
-            case op::gt_imm: with_literal<binop::gt>(ip); break;
-            case op::and_imm: with_literal<binop::logical_and>(ip); break;
-            case op::or_imm: with_literal<binop::logical_or>(ip); break;
-            case op::add_local: with_local<binop::add>(ip); break;
-            case op::sub_local: with_local<binop::sub>(ip); break;
-            case op::mul_local: with_local<binop::mul>(ip); break;
-            case op::div_local: if (!with_local<binop::div>(ip)) { ip = replay(ip); continue; } break;
-            case op::mod_local: if (!with_local<binop::mod>(ip)) { ip = replay(ip); continue; } break;
-            case op::eq_local: with_local<binop::eq>(ip); break;
-            case op::ne_local: with_local<binop::ne>(ip); break;
-            case op::lt_local: with_local<binop::lt>(ip); break;
-            case op::gt_local: with_local<binop::gt>(ip); break;
-            case op::and_local: with_local<binop::logical_and>(ip); break;
-            case op::or_local: with_local<binop::logical_or>(ip); break;
+            case op::add_imm: on_top<binop::add>(literal(ip)); break;
+            case op::sub_imm: on_top<binop::sub>(literal(ip)); break;
+            case op::mul_imm: on_top<binop::mul>(literal(ip)); break;
+            case op::div_imm: if (!on_top<binop::div>(literal(ip))) { ip = replay(ip); continue; } break;
+            case op::mod_imm: if (!on_top<binop::mod>(literal(ip))) { ip = replay(ip); continue; } break;
+            case op::eq_imm: on_top<binop::eq>(literal(ip)); break;
+            case op::ne_imm: on_top<binop::ne>(literal(ip)); break;
+            case op::lt_imm: on_top<binop::lt>(literal(ip)); break;
+            case op::gt_imm: on_top<binop::gt>(literal(ip)); break;
+            case op::and_imm: on_top<binop::logical_and>(literal(ip)); break;
+            case op::or_imm: on_top<binop::logical_or>(literal(ip)); break;
+            case op::add_local: on_top<binop::add>(local(ip)); break;
+            case op::sub_local: on_top<binop::sub>(local(ip)); break;
+            case op::mul_local: on_top<binop::mul>(local(ip)); break;
+            case op::div_local: if (!on_top<binop::div>(local(ip))) { ip = replay(ip); continue; } break;
+            case op::mod_local: if (!on_top<binop::mod>(local(ip))) { ip = replay(ip); continue; } break;
+            case op::eq_local: on_top<binop::eq>(local(ip)); break;
+            case op::ne_local: on_top<binop::ne>(local(ip)); break;
+            case op::lt_local: on_top<binop::lt>(local(ip)); break;
+            case op::gt_local: on_top<binop::gt>(local(ip)); break;
+            case op::and_local: on_top<binop::logical_and>(local(ip)); break;
+            case op::or_local: on_top<binop::logical_or>(local(ip)); break;
             case op::zero_eq:
-                r_.sp[-1].value = truth(r_.sp[-1].value == 0);
+                sp_[-1].value = truth(sp_[-1].value == 0);
                 break;
             case op::dup:
-                r_.sp[0] = r_.sp[-1];
-                ++r_.sp;
+                sp_[0] = sp_[-1];
+                ++sp_;
                 break;
             case op::drop:
-                --r_.sp;
+                --sp_;
                 break;
             case op::swap:
-                std::swap(r_.sp[-1], r_.sp[-2]);
+                std::swap(sp_[-1], sp_[-2]);
                 break;
             case op::over:
-                r_.sp[0] = r_.sp[-2];
-                ++r_.sp;
+                sp_[0] = sp_[-2];
+                ++sp_;
                 break;
             case op::rot: {
-                const cell x1 = r_.sp[-3];
-                r_.sp[-3] = r_.sp[-2];
-                r_.sp[-2] = r_.sp[-1];
-                r_.sp[-1] = x1;
+                const cell x1 = sp_[-3];
+                sp_[-3] = sp_[-2];
+                sp_[-2] = sp_[-1];
+                sp_[-1] = x1;
                 break;
             }
+            case op::if_zero: if ((--sp_)->value == 0) { ip = jump(ip); continue; } break;
+            case op::loop_nonzero: if ((--sp_)->value != 0) { ip = jump(ip); continue; } break;
+            case op::if_local: if (frame_[ip->value] == 0) { ip = jump(ip); continue; } break;
+            case op::loop_local: if (frame_[ip->value] != 0) { ip = jump(ip); continue; } break;
+            case op::if_lt_imm: if (!popped_test<binop::lt>(ip->value)) { ip = jump(ip); continue; } break;
+            case op::if_gt_imm: if (!popped_test<binop::gt>(ip->value)) { ip = jump(ip); continue; } break;
+            case op::if_eq_imm: if (!popped_test<binop::eq>(ip->value)) { ip = jump(ip); continue; } break;
+            case op::if_ne_imm: if (!popped_test<binop::ne>(ip->value)) { ip = jump(ip); continue; } break;
+            case op::loop_lt_imm: if (popped_test<binop::lt>(ip->value)) { ip = jump(ip); continue; } break;
+            case op::loop_gt_imm: if (popped_test<binop::gt>(ip->value)) { ip = jump(ip); continue; } break;
+            case op::loop_eq_imm: if (popped_test<binop::eq>(ip->value)) { ip = jump(ip); continue; } break;
+            case op::loop_ne_imm: if (popped_test<binop::ne>(ip->value)) { ip = jump(ip); continue; } break;
+            case op::if_lt_local: if (!popped_test<binop::lt>(frame_[ip->value])) { ip = jump(ip); continue; } break;
+            case op::if_gt_local: if (!popped_test<binop::gt>(frame_[ip->value])) { ip = jump(ip); continue; } break;
+            case op::if_eq_local: if (!popped_test<binop::eq>(frame_[ip->value])) { ip = jump(ip); continue; } break;
+            case op::if_ne_local: if (!popped_test<binop::ne>(frame_[ip->value])) { ip = jump(ip); continue; } break;
+            case op::loop_lt_local: if (popped_test<binop::lt>(frame_[ip->value])) { ip = jump(ip); continue; } break;
+            case op::loop_gt_local: if (popped_test<binop::gt>(frame_[ip->value])) { ip = jump(ip); continue; } break;
+            case op::loop_eq_local: if (popped_test<binop::eq>(frame_[ip->value])) { ip = jump(ip); continue; } break;
+            case op::loop_ne_local: if (popped_test<binop::ne>(frame_[ip->value])) { ip = jump(ip); continue; } break;
             case op::native:
                 store();
                 ip->handler(vm_);
@@ -455,28 +605,25 @@ public:
             case op::call:
                 ip = call(ip);
                 continue;
+            case op::ret:
+                --vm_.depth;
+                if (code_.returns.size() == base_returns) {
+                    store();
+                    return;
+                }
+                ip = code_.returns.back();
+                code_.returns.pop_back();
+                frame_ = frame_of(vm_.depth);
+                continue;
             case op::jump_down:
             case op::jump_up:
                 ip = jump(ip);
                 continue;
-            case op::if_zero:
-                if ((--r_.sp)->value == 0) {
-                    ip = jump(ip);
-                    continue;
-                }
-                break;
-            case op::loop_nonzero:
-                if ((--r_.sp)->value != 0) {
-                    ip = jump(ip);
-                    continue;
-                }
-                break;
             case op::step:
-                ip = step(ip);
+                ip = step(ip->word);
                 continue;
             case op::next_block:
-                if (ip->target == nullptr) ip->target = block_at(vm_, ip->entry);
-                ip = ip->target->code.data();
+                ip = follow(ip);
                 continue;
             }
             ++ip;
@@ -486,80 +633,96 @@ public:
 private:
     void load()
     {
-        r_.sp = vm_.stack.top;
-        r_.base = vm_.stack.base;
-        r_.limit = vm_.stack.limit;
-        r_.frame = frame_of(vm_.depth);
+        sp_ = vm_.stack.top;
+        base_ = vm_.stack.base;
+        limit_ = vm_.stack.limit;
+        frame_ = frame_of(vm_.depth);
     }
 
-    void store() { vm_.stack.top = r_.sp; }
+    void store() { vm_.stack.top = sp_; }
 
     std::int32_t* frame_of(std::uint16_t depth) { return vm_.locals.data() + std::size_t{depth} * frame_size; }
 
-    // Two operands from the stack. False when a zero divisor needs the slow path.
+    static cell literal(const instr* ip) { return {ip->tag, ip->value}; }
+    cell local(const instr* ip) const { return {ip->tag, frame_[ip->value]}; }
+
+    // x1 x2 on the stack. False, with nothing done, for a zero divisor.
     template <binop B>
     bool binary()
     {
-        const cell x2 = r_.sp[-1];
-        const cell x1 = r_.sp[-2];
+        const cell x2 = sp_[-1];
         if constexpr (divides(B))
             if (x2.value == 0) return false;
-        r_.sp[-2] = apply<B>(x1, x2);
-        --r_.sp;
+        sp_[-2] = apply<B>(sp_[-2], x2);
+        --sp_;
         return true;
     }
 
+    // x1 on the stack, x2 given. False, with nothing done, for a zero divisor.
     template <binop B>
-    bool with_literal(const instr* ip)
+    bool on_top(cell x2)
     {
-        const cell x2{ip->tag, ip->value};
         if constexpr (divides(B))
             if (x2.value == 0) return false;
-        r_.sp[-1] = apply<B>(r_.sp[-1], x2);
+        sp_[-1] = apply<B>(sp_[-1], x2);
         return true;
     }
 
+    // Pops x1 and compares it with x2: the flag a comparison word would push.
     template <binop B>
-    bool with_local(const instr* ip)
+    bool popped_test(std::int32_t x2)
     {
-        const cell x2{ip->tag, r_.frame[ip->value]};
-        if constexpr (divides(B))
-            if (x2.value == 0) return false;
-        r_.sp[-1] = apply<B>(r_.sp[-1], x2);
-        return true;
+        return apply<B>(*--sp_, {cell_tag::NUMBER, x2}).value != 0;
     }
 
-    // Runs the instruction's tokens one by one as the text walker does: the
-    // path for everything the fast form does not cover (too few cells, no room
-    // to grow, a zero divisor). The walker's own step makes any report.
+    // Runs count tokens from t as the text walker does.
+    void perform(const char* t, unsigned count)
+    {
+        for (unsigned i = 0; i < count; ++i, t = next_token(t)) perform_token(vm_, t);
+    }
+
+    // A zero divisor: the tokens run as the walker runs them, which reports.
     instr* replay(instr* ip)
     {
-        // only a conditional jump needs cells and is no data word
-        if (ip->code == op::if_zero || ip->code == op::loop_nonzero) return step(ip);
         store();
-        const char* t = ip->token;
-        for (unsigned i = 0; i < ip->tokens; ++i, t = next_token(t)) perform_token(vm_, t);
+        perform(ip->token, ip->tokens);
         load();
         return ip + 1;
+    }
+
+    // The segment from ip on, when the stack does not suit it as a whole:
+    // every token runs as the walker runs it, reports and all.
+    instr* careful(instr* ip)
+    {
+        store();
+        for (; is_data(ip->code); ++ip) perform(ip->token, ip->tokens);
+        if (is_branch(ip->code)) perform(ip->token, ip->tokens - 1u);
+        load();
+        return is_branch(ip->code) ? step(ip->word) : ip;
+    }
+
+    instr* follow(instr* ip)
+    {
+        if (ip->target == nullptr) ip->target = block_at(vm_, ip->entry);
+        return ip->target->code.data();
     }
 
     instr* call(instr* ip)
     {
         store();
         enter_call_depth(vm_);
-        r_.frame = frame_of(vm_.depth);
+        frame_ = frame_of(vm_.depth);
         code_.returns.push_back(ip + 1);
-        if (ip->target == nullptr) ip->target = block_at(vm_, ip->entry);
-        return ip->target->code.data();
+        return follow(ip);
     }
 
-    // Goes on after the label of the jump made by the word at ip->token. A
-    // jump that reports anything is made by its handler every time.
+    // Goes on after the label of the jump made by the word at ip->word. A jump
+    // that reports anything is made by its handler, every time.
     instr* jump(instr* ip)
     {
+        const bool down = ip->code == op::jump_down || is_forward(ip->code);
         if (ip->jump == jump_state::unresolved) {
-            const bool down = ip->code == op::jump_down || ip->code == op::if_zero;
-            const jump_outcome outcome = down ? find_jump_down(ip->token) : find_jump_up(vm_.text, ip->token);
+            const jump_outcome outcome = down ? find_jump_down(ip->word) : find_jump_up(vm_.text, ip->word);
             if (is_clean(outcome)) {
                 ip->jump = jump_state::clean;
                 ip->entry = next_token(outcome.label_token);
@@ -567,24 +730,32 @@ private:
                 ip->jump = jump_state::reporting;
             }
         }
-        if (ip->jump == jump_state::clean) {
-            if (ip->target == nullptr) ip->target = block_at(vm_, ip->entry);
-            return ip->target->code.data();
-        }
+        if (ip->jump == jump_state::clean) return follow(ip);
         store();
-        vm_.current = ip->token;
-        const bool down = ip->code == op::jump_down || ip->code == op::if_zero;
+        vm_.current = ip->word;
         (down ? nw_goto_down : nw_goto_up)(vm_);
         return go_on_from_current();
     }
 
-    // Runs the token at ip->token as the text walker does and goes on from
-    // wherever it left the current position.
-    instr* step(instr* ip)
+    static constexpr bool is_forward(op code) noexcept
+    {
+        switch (code) {
+        case op::if_zero: case op::if_local:
+        case op::if_lt_imm: case op::if_gt_imm: case op::if_eq_imm: case op::if_ne_imm:
+        case op::if_lt_local: case op::if_gt_local: case op::if_eq_local: case op::if_ne_local:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    // Runs the token at t as the text walker does and goes on from wherever
+    // it left the current position.
+    instr* step(const char* t)
     {
         store();
-        vm_.current = ip->token;
-        perform_token(vm_, ip->token);
+        vm_.current = t;
+        perform_token(vm_, t);
         return go_on_from_current();
     }
 
@@ -597,7 +768,12 @@ private:
 
     forth_vm& vm_;
     compiled_code& code_;
-    registers r_{};
+    // The executor's registers; the machine's stack pointer is brought up to
+    // date before anything outside the fast path looks at it.
+    cell* sp_ = nullptr;
+    cell* base_ = nullptr;
+    cell* limit_ = nullptr;
+    std::int32_t* frame_ = nullptr;
 };
 
 }  // namespace
