@@ -37,6 +37,7 @@ enum class op : std::uint8_t {
     tee_local,                             // "dup n !" for a local n
     local_add_imm,                         // "$a @ k + $b !" (or "-"): local b = local a + k
     local_add_local,                       // "$a @ $b @ + $c !": local c = local a + local b
+    local_plus_imm,                        // "$a @ k +" (or "-"): push local a + k
     add, sub, mul, div, mod, eq, ne, lt, gt, logical_and, logical_or,  // x1 x2 on the stack
     add_imm, sub_imm, mul_imm, div_imm, mod_imm, eq_imm, ne_imm, lt_imm, gt_imm, and_imm, or_imm,
     add_local, sub_local, mul_local, div_local, mod_local, eq_local, ne_local, lt_local, gt_local,
@@ -45,6 +46,7 @@ enum class op : std::uint8_t {
     // ---- conditional jumps: end a checked segment; not jumping goes on
     if_zero, loop_nonzero,                 // "if" / "loop" on the popped cell
     if_local, loop_local,                  // "$a @ if" / "$a @ loop"
+    update_if_local, update_loop_local,    // a local_add_imm, then "$c @ if" / "$c @ loop"
     if_lt_imm, if_gt_imm, if_eq_imm, if_ne_imm,          // "k < if" and the like
     loop_lt_imm, loop_gt_imm, loop_eq_imm, loop_ne_imm,  // "k > loop" and the like
     if_lt_local, if_gt_local, if_eq_local, if_ne_local,  // "$b @ < if" and the like
@@ -86,7 +88,12 @@ struct instr {
     const char* word = nullptr;       // the jumping, called or stepped word (its last token)
     native_handler handler = nullptr;
     const char* entry = nullptr;      // where a call, a jump or the next block starts
-    block* target = nullptr;          // the block at entry, once known
+    instr* target = nullptr;          // the code at entry, once known
+    // The check the code at target starts with, copied here so that going
+    // there makes it without a dispatch (0 and 0 when it starts otherwise).
+    std::uint8_t target_need = 0;
+    std::uint8_t target_grow = 0;
+    std::uint8_t target_skip = 0;     // 1 when target is a check
 };
 
 struct block {
@@ -276,46 +283,39 @@ private:
         return true;
     }
 
-    // Folds "dup $n !", "$a @ k + $b !" and "$a @ $b @ + $c !" ending in the
-    // store just made into one instruction.
+    // Folds "dup $n !", "$a @ k + $b !" (its "$a @ k +" already one push)
+    // and "$a @ $b @ + $c !", ending in the store just made, into one update.
     void fuse_local_update()
     {
         const std::size_t n = out_.size();
         const instr store = out_[n - 1];
         if (!store.joins || n < 2) return;
         instr& before = out_[n - 2];
+        const auto target = static_cast<std::uint8_t>(store.value);
         if (before.code == op::dup) {
             before.code = op::tee_local;
-            before.a = static_cast<std::uint8_t>(store.value);
-            before.tokens = 3;
-            before.need = 1;
+            before.a = target;
             before.grow = 2;
-            before.net = 0;
-            out_.pop_back();
+        } else if (before.code == op::local_plus_imm) {
+            before.code = op::local_add_imm;
+            before.b = target;
+        } else if (before.code == op::add_local && before.joins && n >= 3 && out_[n - 3].code == op::get_local) {
+            instr& first = out_[n - 3];
+            first.code = op::local_add_local;
+            first.a = static_cast<std::uint8_t>(first.value);
+            first.b = static_cast<std::uint8_t>(before.value);
+            first.c = target;
+            first.tokens = static_cast<std::uint8_t>(first.tokens + before.tokens + store.tokens);
+            first.grow = 2;
+            first.net = 0;
+            out_.resize(n - 2);
+            return;
+        } else {
             return;
         }
-        const bool add_imm = before.code == op::add_imm || before.code == op::sub_imm;
-        if (n < 3 || !before.joins || (!add_imm && before.code != op::add_local)) return;
-        instr& first = out_[n - 3];
-        if (first.code != op::get_local) return;
-        first.a = static_cast<std::uint8_t>(first.value);
-        if (add_imm) {
-            first.code = op::local_add_imm;
-            first.b = static_cast<std::uint8_t>(store.value);
-            // a difference is the sum with the negated literal, modulo 2^32
-            first.value = before.code == op::add_imm
-                              ? before.value
-                              : static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(before.value));
-        } else {
-            first.code = op::local_add_local;
-            first.b = static_cast<std::uint8_t>(before.value);
-            first.c = static_cast<std::uint8_t>(store.value);
-        }
-        first.tokens = static_cast<std::uint8_t>(first.tokens + before.tokens + store.tokens);
-        first.need = 0;
-        first.grow = 2;
-        first.net = 0;
-        out_.resize(n - 2);
+        before.tokens = static_cast<std::uint8_t>(before.tokens + store.tokens);
+        before.net = 0;
+        out_.pop_back();
     }
 
     void fuse_word(const char* p, const inline_word& word)
@@ -327,6 +327,7 @@ private:
             last.need = 1;
             last.grow = 1;
             last.net = 0;
+            fuse_local_plus(last);
         } else if (word.with_local != word.plain && last_is(op::get_local)) {
             instr& last = out_.back();
             last.code = word.with_local;
@@ -339,6 +340,28 @@ private:
         }
     }
 
+    // "$a @ k +" or "$a @ k -", the sum just made from a literal, becomes one
+    // push of the local plus a constant.
+    void fuse_local_plus(instr& sum)
+    {
+        const std::size_t n = out_.size();
+        if ((sum.code != op::add_imm && sum.code != op::sub_imm) || !sum.joins || n < 2) return;
+        instr& first = out_[n - 2];
+        if (first.code != op::get_local) return;
+        first.code = op::local_plus_imm;
+        first.a = static_cast<std::uint8_t>(first.value);
+        // "+" keeps the literal's tag, "-" the local's (the tag of its number)
+        if (sum.code == op::add_imm) first.tag = sum.tag;
+        first.value = sum.code == op::add_imm
+                          ? sum.value
+                          : static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(sum.value));
+        first.tokens = 4;
+        first.need = 0;
+        first.grow = 2;
+        first.net = 1;
+        out_.pop_back();
+    }
+
     // "if" or "loop", folded into the local fetch or comparison just before.
     void fuse_branch(const char* p, bool loop)
     {
@@ -348,6 +371,18 @@ private:
             last.tokens = 3;
             last.net = 0;
             last.word = p;
+            const std::size_t n = out_.size();
+            if (last.joins && n >= 2 && out_[n - 2].code == op::local_add_imm) {
+                // the counted loop's "$i @ 1 - $i ! $i @ loop": one instruction
+                instr& update = out_[n - 2];
+                update.code = loop ? op::update_loop_local : op::update_if_local;
+                update.c = static_cast<std::uint8_t>(last.value);
+                update.tokens = static_cast<std::uint8_t>(update.tokens + last.tokens);
+                update.grow = std::max(update.grow, last.grow);
+                update.word = p;
+                out_.pop_back();
+            }
+            adjacent_ = false;
             return;
         }
         if (adjacent_ && !out_.empty()) {
@@ -475,205 +510,53 @@ constexpr cell apply(cell x1, cell x2) noexcept
 
 constexpr bool divides(binop b) noexcept { return b == binop::div || b == binop::mod; }
 
-class executor {
+// x1 x2 on the stack. False, with nothing done, for a zero divisor.
+template <binop B>
+bool binary(cell*& sp) noexcept
+{
+    const cell x2 = sp[-1];
+    if constexpr (divides(B))
+        if (x2.value == 0) return false;
+    sp[-2] = apply<B>(sp[-2], x2);
+    --sp;
+    return true;
+}
+
+// x1 on the stack, x2 given. False, with nothing done, for a zero divisor.
+template <binop B>
+bool on_top(cell* sp, cell x2) noexcept
+{
+    if constexpr (divides(B))
+        if (x2.value == 0) return false;
+    sp[-1] = apply<B>(sp[-1], x2);
+    return true;
+}
+
+// Pops x1 and compares it with x2: the flag a comparison word would push.
+template <binop B>
+bool popped_test(cell*& sp, std::int32_t x2) noexcept
+{
+    return apply<B>(*--sp, {cell_tag::NUMBER, x2}).value != 0;
+}
+
+constexpr bool is_forward(op code) noexcept
+{
+    switch (code) {
+    case op::jump_down: case op::if_zero: case op::if_local: case op::update_if_local:
+    case op::if_lt_imm: case op::if_gt_imm: case op::if_eq_imm: case op::if_ne_imm:
+    case op::if_lt_local: case op::if_gt_local: case op::if_eq_local: case op::if_ne_local:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Everything off the fast path. These work on the machine itself; the run
+// loop keeps the stack pointer and the frame in registers and brings the
+// machine up to date before it calls any of them.
+class slow_paths {
 public:
-    explicit executor(forth_vm& vm) : vm_(vm), code_(*vm.code) {}
-
-    void run()
-    {
-        const std::size_t base_returns = code_.returns.size();
-        load();
-        instr* ip = block_at(vm_, vm_.current)->code.data();
-        for (;;) {
-            count_executed_token();
-            switch (ip->code) {
-            case op::check:
-                if (sp_ - base_ < ip->need || limit_ - sp_ < ip->grow) [[unlikely]] {
-                    ip = careful(ip + 1);
-                    continue;
-                }
-                break;
-            case op::push:
-                *sp_++ = {ip->tag, ip->value};
-                break;
-            case op::get_local:
-                *sp_++ = {ip->tag, frame_[ip->value]};
-                break;
-            case op::get_global:
-                *sp_++ = {ip->tag, vm_.globals[static_cast<std::size_t>(ip->value)]};
-                break;
-            case op::get_system:
-                *sp_++ = {ip->tag, system_variable(ip->value)};
-                break;
-            case op::set_local:
-                frame_[ip->value] = (--sp_)->value;
-                break;
-            case op::set_global:
-                vm_.globals[static_cast<std::size_t>(ip->value)] = (--sp_)->value;
-                break;
-            case op::tee_local:
-                frame_[ip->a] = sp_[-1].value;
-                break;
-            case op::local_add_imm:
-                frame_[ip->b] = wrap_add(frame_[ip->a], ip->value);
-                break;
-            case op::local_add_local:
-                frame_[ip->c] = wrap_add(frame_[ip->a], frame_[ip->b]);
-                break;
-            case op::add: binary<binop::add>(); break;
-            case op::sub: binary<binop::sub>(); break;
-            case op::mul: binary<binop::mul>(); break;
-            case op::div: if (!binary<binop::div>()) { ip = replay(ip); continue; } break;
-            case op::mod: if (!binary<binop::mod>()) { ip = replay(ip); continue; } break;
-            case op::eq: binary<binop::eq>(); break;
-            case op::ne: binary<binop::ne>(); break;
-            case op::lt: binary<binop::lt>(); break;
-            case op::gt: binary<binop::gt>(); break;
-            case op::logical_and: binary<binop::logical_and>(); break;
-            case op::logical_or: binary<binop::logical_or>(); break;
-            case op::add_imm: on_top<binop::add>(literal(ip)); break;
-            case op::sub_imm: on_top<binop::sub>(literal(ip)); break;
-            case op::mul_imm: on_top<binop::mul>(literal(ip)); break;
-            case op::div_imm: if (!on_top<binop::div>(literal(ip))) { ip = replay(ip); continue; } break;
-            case op::mod_imm: if (!on_top<binop::mod>(literal(ip))) { ip = replay(ip); continue; } break;
-            case op::eq_imm: on_top<binop::eq>(literal(ip)); break;
-            case op::ne_imm: on_top<binop::ne>(literal(ip)); break;
-            case op::lt_imm: on_top<binop::lt>(literal(ip)); break;
-            case op::gt_imm: on_top<binop::gt>(literal(ip)); break;
-            case op::and_imm: on_top<binop::logical_and>(literal(ip)); break;
-            case op::or_imm: on_top<binop::logical_or>(literal(ip)); break;
-            case op::add_local: on_top<binop::add>(local(ip)); break;
-            case op::sub_local: on_top<binop::sub>(local(ip)); break;
-            case op::mul_local: on_top<binop::mul>(local(ip)); break;
-            case op::div_local: if (!on_top<binop::div>(local(ip))) { ip = replay(ip); continue; } break;
-            case op::mod_local: if (!on_top<binop::mod>(local(ip))) { ip = replay(ip); continue; } break;
-            case op::eq_local: on_top<binop::eq>(local(ip)); break;
-            case op::ne_local: on_top<binop::ne>(local(ip)); break;
-            case op::lt_local: on_top<binop::lt>(local(ip)); break;
-            case op::gt_local: on_top<binop::gt>(local(ip)); break;
-            case op::and_local: on_top<binop::logical_and>(local(ip)); break;
-            case op::or_local: on_top<binop::logical_or>(local(ip)); break;
-            case op::zero_eq:
-                sp_[-1].value = truth(sp_[-1].value == 0);
-                break;
-            case op::dup:
-                sp_[0] = sp_[-1];
-                ++sp_;
-                break;
-            case op::drop:
-                --sp_;
-                break;
-            case op::swap:
-                std::swap(sp_[-1], sp_[-2]);
-                break;
-            case op::over:
-                sp_[0] = sp_[-2];
-                ++sp_;
-                break;
-            case op::rot: {
-                const cell x1 = sp_[-3];
-                sp_[-3] = sp_[-2];
-                sp_[-2] = sp_[-1];
-                sp_[-1] = x1;
-                break;
-            }
-            case op::if_zero: if ((--sp_)->value == 0) { ip = jump(ip); continue; } break;
-            case op::loop_nonzero: if ((--sp_)->value != 0) { ip = jump(ip); continue; } break;
-            case op::if_local: if (frame_[ip->value] == 0) { ip = jump(ip); continue; } break;
-            case op::loop_local: if (frame_[ip->value] != 0) { ip = jump(ip); continue; } break;
-            case op::if_lt_imm: if (!popped_test<binop::lt>(ip->value)) { ip = jump(ip); continue; } break;
-            case op::if_gt_imm: if (!popped_test<binop::gt>(ip->value)) { ip = jump(ip); continue; } break;
-            case op::if_eq_imm: if (!popped_test<binop::eq>(ip->value)) { ip = jump(ip); continue; } break;
-            case op::if_ne_imm: if (!popped_test<binop::ne>(ip->value)) { ip = jump(ip); continue; } break;
-            case op::loop_lt_imm: if (popped_test<binop::lt>(ip->value)) { ip = jump(ip); continue; } break;
-            case op::loop_gt_imm: if (popped_test<binop::gt>(ip->value)) { ip = jump(ip); continue; } break;
-            case op::loop_eq_imm: if (popped_test<binop::eq>(ip->value)) { ip = jump(ip); continue; } break;
-            case op::loop_ne_imm: if (popped_test<binop::ne>(ip->value)) { ip = jump(ip); continue; } break;
-            case op::if_lt_local: if (!popped_test<binop::lt>(frame_[ip->value])) { ip = jump(ip); continue; } break;
-            case op::if_gt_local: if (!popped_test<binop::gt>(frame_[ip->value])) { ip = jump(ip); continue; } break;
-            case op::if_eq_local: if (!popped_test<binop::eq>(frame_[ip->value])) { ip = jump(ip); continue; } break;
-            case op::if_ne_local: if (!popped_test<binop::ne>(frame_[ip->value])) { ip = jump(ip); continue; } break;
-            case op::loop_lt_local: if (popped_test<binop::lt>(frame_[ip->value])) { ip = jump(ip); continue; } break;
-            case op::loop_gt_local: if (popped_test<binop::gt>(frame_[ip->value])) { ip = jump(ip); continue; } break;
-            case op::loop_eq_local: if (popped_test<binop::eq>(frame_[ip->value])) { ip = jump(ip); continue; } break;
-            case op::loop_ne_local: if (popped_test<binop::ne>(frame_[ip->value])) { ip = jump(ip); continue; } break;
-            case op::native:
-                store();
-                ip->handler(vm_);
-                load();
-                break;
-            case op::call:
-                ip = call(ip);
-                continue;
-            case op::ret:
-                --vm_.depth;
-                if (code_.returns.size() == base_returns) {
-                    store();
-                    return;
-                }
-                ip = code_.returns.back();
-                code_.returns.pop_back();
-                frame_ = frame_of(vm_.depth);
-                continue;
-            case op::jump_down:
-            case op::jump_up:
-                ip = jump(ip);
-                continue;
-            case op::step:
-                ip = step(ip->word);
-                continue;
-            case op::next_block:
-                ip = follow(ip);
-                continue;
-            }
-            ++ip;
-        }
-    }
-
-private:
-    void load()
-    {
-        sp_ = vm_.stack.top;
-        base_ = vm_.stack.base;
-        limit_ = vm_.stack.limit;
-        frame_ = frame_of(vm_.depth);
-    }
-
-    void store() { vm_.stack.top = sp_; }
-
-    std::int32_t* frame_of(std::uint16_t depth) { return vm_.locals.data() + std::size_t{depth} * frame_size; }
-
-    static cell literal(const instr* ip) { return {ip->tag, ip->value}; }
-    cell local(const instr* ip) const { return {ip->tag, frame_[ip->value]}; }
-
-    // x1 x2 on the stack. False, with nothing done, for a zero divisor.
-    template <binop B>
-    bool binary()
-    {
-        const cell x2 = sp_[-1];
-        if constexpr (divides(B))
-            if (x2.value == 0) return false;
-        sp_[-2] = apply<B>(sp_[-2], x2);
-        --sp_;
-        return true;
-    }
-
-    // x1 on the stack, x2 given. False, with nothing done, for a zero divisor.
-    template <binop B>
-    bool on_top(cell x2)
-    {
-        if constexpr (divides(B))
-            if (x2.value == 0) return false;
-        sp_[-1] = apply<B>(sp_[-1], x2);
-        return true;
-    }
-
-    // Pops x1 and compares it with x2: the flag a comparison word would push.
-    template <binop B>
-    bool popped_test(std::int32_t x2)
-    {
-        return apply<B>(*--sp_, {cell_tag::NUMBER, x2}).value != 0;
-    }
+    explicit slow_paths(forth_vm& vm) : vm_(vm) {}
 
     // Runs count tokens from t as the text walker does.
     void perform(const char* t, unsigned count)
@@ -681,105 +564,300 @@ private:
         for (unsigned i = 0; i < count; ++i, t = next_token(t)) perform_token(vm_, t);
     }
 
-    // A zero divisor: the tokens run as the walker runs them, which reports.
-    instr* replay(instr* ip)
-    {
-        store();
-        perform(ip->token, ip->tokens);
-        load();
-        return ip + 1;
-    }
-
     // The segment from ip on, when the stack does not suit it as a whole:
-    // every token runs as the walker runs it, reports and all.
+    // every token runs as the walker runs it, reports and all. Returns where
+    // the run goes on.
     instr* careful(instr* ip)
     {
-        store();
         for (; is_data(ip->code); ++ip) perform(ip->token, ip->tokens);
-        if (is_branch(ip->code)) perform(ip->token, ip->tokens - 1u);
-        load();
-        return is_branch(ip->code) ? step(ip->word) : ip;
+        if (!is_branch(ip->code)) return ip;
+        perform(ip->token, ip->tokens - 1u);
+        return step(ip->word);
     }
 
-    instr* follow(instr* ip)
-    {
-        if (ip->target == nullptr) ip->target = block_at(vm_, ip->entry);
-        return ip->target->code.data();
-    }
-
-    instr* call(instr* ip)
-    {
-        store();
-        enter_call_depth(vm_);
-        frame_ = frame_of(vm_.depth);
-        code_.returns.push_back(ip + 1);
-        return follow(ip);
-    }
-
-    // Goes on after the label of the jump made by the word at ip->word. A jump
-    // that reports anything is made by its handler, every time.
-    instr* jump(instr* ip)
-    {
-        const bool down = ip->code == op::jump_down || is_forward(ip->code);
-        if (ip->jump == jump_state::unresolved) {
-            const jump_outcome outcome = down ? find_jump_down(ip->word) : find_jump_up(vm_.text, ip->word);
-            if (is_clean(outcome)) {
-                ip->jump = jump_state::clean;
-                ip->entry = next_token(outcome.label_token);
-            } else {
-                ip->jump = jump_state::reporting;
-            }
-        }
-        if (ip->jump == jump_state::clean) return follow(ip);
-        store();
-        vm_.current = ip->word;
-        (down ? nw_goto_down : nw_goto_up)(vm_);
-        return go_on_from_current();
-    }
-
-    static constexpr bool is_forward(op code) noexcept
-    {
-        switch (code) {
-        case op::if_zero: case op::if_local:
-        case op::if_lt_imm: case op::if_gt_imm: case op::if_eq_imm: case op::if_ne_imm:
-        case op::if_lt_local: case op::if_gt_local: case op::if_eq_local: case op::if_ne_local:
-            return true;
-        default:
-            return false;
-        }
-    }
-
-    // Runs the token at t as the text walker does and goes on from wherever
-    // it left the current position.
+    // Runs the token at t as the text walker does; returns the code for
+    // wherever it left the current position.
     instr* step(const char* t)
     {
-        store();
         vm_.current = t;
         perform_token(vm_, t);
         return go_on_from_current();
     }
 
+    // The jump made by the word at ip->word, when it is not known to be clean.
+    // Works out where it lands the first time; a jump that reports anything is
+    // made by its handler, every time. Returns where the run goes on.
+    instr* jump(instr* ip)
+    {
+        const bool down = is_forward(ip->code);
+        if (ip->jump == jump_state::unresolved) {
+            const jump_outcome outcome = down ? find_jump_down(ip->word) : find_jump_up(vm_.text, ip->word);
+            ip->jump = is_clean(outcome) ? jump_state::clean : jump_state::reporting;
+            if (ip->jump == jump_state::clean) {
+                ip->entry = next_token(outcome.label_token);
+                return resolve(ip);
+            }
+        }
+        vm_.current = ip->word;
+        (down ? nw_goto_down : nw_goto_up)(vm_);
+        return go_on_from_current();
+    }
+
+    // Finds the code at ip->entry, remembers it and returns it.
+    instr* resolve(instr* ip)
+    {
+        instr* const code = block_at(vm_, ip->entry)->code.data();
+        if (code->code == op::check) {
+            ip->target_need = code->need;
+            ip->target_grow = code->grow;
+            ip->target_skip = 1;
+        }
+        ip->target = code;
+        return code;
+    }
+
+private:
     instr* go_on_from_current()
     {
-        load();
         const char* const next = vm_.current != nullptr ? next_token(vm_.current) : nullptr;
         return block_at(vm_, next)->code.data();
     }
 
     forth_vm& vm_;
-    compiled_code& code_;
-    // The executor's registers; the machine's stack pointer is brought up to
-    // date before anything outside the fast path looks at it.
-    cell* sp_ = nullptr;
-    cell* base_ = nullptr;
-    cell* limit_ = nullptr;
-    std::int32_t* frame_ = nullptr;
 };
+
+void run_code(forth_vm& vm)
+{
+    compiled_code& code = *vm.code;
+    slow_paths slow{vm};
+    const std::size_t base_returns = code.returns.size();
+
+    // The registers of the run.
+    cell* sp = nullptr;
+    cell* base = nullptr;
+    cell* limit = nullptr;
+    std::int32_t* frame = nullptr;
+    const auto load = [&] {
+        sp = vm.stack.top;
+        base = vm.stack.base;
+        limit = vm.stack.limit;
+        frame = vm.locals.data() + std::size_t{vm.depth} * frame_size;
+    };
+    const auto store = [&] { vm.stack.top = sp; };
+    const auto fits = [&](const instr* check) {
+        return sp - base >= check->need && limit - sp >= check->grow;
+    };
+    // Goes on at ip; a check there is made on the spot, which spares a dispatch.
+    const auto enter = [&](instr* ip) { return ip->code == op::check && fits(ip) ? ip + 1 : ip; };
+    const auto follow = [&](instr* ip) {
+        if (ip->target == nullptr) [[unlikely]] {
+            store();
+            slow.resolve(ip);
+            load();
+        }
+        const bool fits_target = sp - base >= ip->target_need && limit - sp >= ip->target_grow;
+        return fits_target ? ip->target + ip->target_skip : ip->target;
+    };
+    const auto jump = [&](instr* ip) {
+        if (ip->jump == jump_state::clean) [[likely]]
+            return follow(ip);
+        store();
+        instr* const next = slow.jump(ip);
+        load();
+        return enter(next);
+    };
+    // The tokens of ip run as the walker runs them: a zero divisor reports.
+    const auto replay = [&](instr* ip) {
+        store();
+        slow.perform(ip->token, ip->tokens);
+        load();
+        return ip + 1;
+    };
+    const auto local = [&](const instr* ip) { return cell{ip->tag, frame[ip->value]}; };
+    const auto literal = [](const instr* ip) { return cell{ip->tag, ip->value}; };
+
+    load();
+    instr* ip = enter(block_at(vm, vm.current)->code.data());
+    for (;;) {
+        count_executed_token();
+        bool taken = false;  // only the jumping instructions leave the switch
+        switch (ip->code) {
+        case op::check:
+            if (!fits(ip)) [[unlikely]] {
+                store();
+                ip = slow.careful(ip + 1);
+                load();
+                ip = enter(ip);
+                continue;
+            }
+            ++ip; continue;
+        case op::push:
+            *sp++ = literal(ip);
+            ++ip; continue;
+        case op::get_local:
+            *sp++ = local(ip);
+            ++ip; continue;
+        case op::get_global:
+            *sp++ = {ip->tag, vm.globals[static_cast<std::size_t>(ip->value)]};
+            ++ip; continue;
+        case op::get_system:
+            *sp++ = {ip->tag, system_variable(ip->value)};
+            ++ip; continue;
+        case op::set_local:
+            frame[ip->value] = (--sp)->value;
+            ++ip; continue;
+        case op::set_global:
+            vm.globals[static_cast<std::size_t>(ip->value)] = (--sp)->value;
+            ++ip; continue;
+        case op::tee_local:
+            frame[ip->a] = sp[-1].value;
+            ++ip; continue;
+        case op::local_add_imm:
+            frame[ip->b] = wrap_add(frame[ip->a], ip->value);
+            ++ip; continue;
+        case op::local_add_local:
+            frame[ip->c] = wrap_add(frame[ip->a], frame[ip->b]);
+            ++ip; continue;
+        case op::local_plus_imm:
+            *sp++ = {ip->tag, wrap_add(frame[ip->a], ip->value)};
+            ++ip; continue;
+        case op::add: binary<binop::add>(sp); ++ip; continue;
+        case op::sub: binary<binop::sub>(sp); ++ip; continue;
+        case op::mul: binary<binop::mul>(sp); ++ip; continue;
+        case op::div: if (!binary<binop::div>(sp)) { ip = replay(ip); continue; } ++ip; continue;
+        case op::mod: if (!binary<binop::mod>(sp)) { ip = replay(ip); continue; } ++ip; continue;
+        case op::eq: binary<binop::eq>(sp); ++ip; continue;
+        case op::ne: binary<binop::ne>(sp); ++ip; continue;
+        case op::lt: binary<binop::lt>(sp); ++ip; continue;
+        case op::gt: binary<binop::gt>(sp); ++ip; continue;
+        case op::logical_and: binary<binop::logical_and>(sp); ++ip; continue;
+        case op::logical_or: binary<binop::logical_or>(sp); ++ip; continue;
+        case op::add_imm: on_top<binop::add>(sp, literal(ip)); ++ip; continue;
+        case op::sub_imm: on_top<binop::sub>(sp, literal(ip)); ++ip; continue;
+        case op::mul_imm: on_top<binop::mul>(sp, literal(ip)); ++ip; continue;
+        case op::div_imm: if (!on_top<binop::div>(sp, literal(ip))) { ip = replay(ip); continue; } ++ip; continue;
+        case op::mod_imm: if (!on_top<binop::mod>(sp, literal(ip))) { ip = replay(ip); continue; } ++ip; continue;
+        case op::eq_imm: on_top<binop::eq>(sp, literal(ip)); ++ip; continue;
+        case op::ne_imm: on_top<binop::ne>(sp, literal(ip)); ++ip; continue;
+        case op::lt_imm: on_top<binop::lt>(sp, literal(ip)); ++ip; continue;
+        case op::gt_imm: on_top<binop::gt>(sp, literal(ip)); ++ip; continue;
+        case op::and_imm: on_top<binop::logical_and>(sp, literal(ip)); ++ip; continue;
+        case op::or_imm: on_top<binop::logical_or>(sp, literal(ip)); ++ip; continue;
+        case op::add_local: on_top<binop::add>(sp, local(ip)); ++ip; continue;
+        case op::sub_local: on_top<binop::sub>(sp, local(ip)); ++ip; continue;
+        case op::mul_local: on_top<binop::mul>(sp, local(ip)); ++ip; continue;
+        case op::div_local: if (!on_top<binop::div>(sp, local(ip))) { ip = replay(ip); continue; } ++ip; continue;
+        case op::mod_local: if (!on_top<binop::mod>(sp, local(ip))) { ip = replay(ip); continue; } ++ip; continue;
+        case op::eq_local: on_top<binop::eq>(sp, local(ip)); ++ip; continue;
+        case op::ne_local: on_top<binop::ne>(sp, local(ip)); ++ip; continue;
+        case op::lt_local: on_top<binop::lt>(sp, local(ip)); ++ip; continue;
+        case op::gt_local: on_top<binop::gt>(sp, local(ip)); ++ip; continue;
+        case op::and_local: on_top<binop::logical_and>(sp, local(ip)); ++ip; continue;
+        case op::or_local: on_top<binop::logical_or>(sp, local(ip)); ++ip; continue;
+        case op::zero_eq:
+            sp[-1].value = truth(sp[-1].value == 0);
+            ++ip; continue;
+        case op::dup:
+            sp[0] = sp[-1];
+            ++sp;
+            ++ip; continue;
+        case op::drop:
+            --sp;
+            ++ip; continue;
+        case op::swap:
+            std::swap(sp[-1], sp[-2]);
+            ++ip; continue;
+        case op::over:
+            sp[0] = sp[-2];
+            ++sp;
+            ++ip; continue;
+        case op::rot: {
+            const cell x1 = sp[-3];
+            sp[-3] = sp[-2];
+            sp[-2] = sp[-1];
+            sp[-1] = x1;
+            ++ip; continue;
+        }
+        case op::if_zero: taken = (--sp)->value == 0; break;
+        case op::loop_nonzero: taken = (--sp)->value != 0; break;
+        case op::if_local: taken = frame[ip->value] == 0; break;
+        case op::update_if_local:
+            frame[ip->b] = wrap_add(frame[ip->a], ip->value);
+            taken = frame[ip->c] == 0;
+            break;
+        case op::update_loop_local:
+            frame[ip->b] = wrap_add(frame[ip->a], ip->value);
+            taken = frame[ip->c] != 0;
+            break;
+        case op::loop_local: taken = frame[ip->value] != 0; break;
+        case op::if_lt_imm: taken = !popped_test<binop::lt>(sp, ip->value); break;
+        case op::if_gt_imm: taken = !popped_test<binop::gt>(sp, ip->value); break;
+        case op::if_eq_imm: taken = !popped_test<binop::eq>(sp, ip->value); break;
+        case op::if_ne_imm: taken = !popped_test<binop::ne>(sp, ip->value); break;
+        case op::loop_lt_imm: taken = popped_test<binop::lt>(sp, ip->value); break;
+        case op::loop_gt_imm: taken = popped_test<binop::gt>(sp, ip->value); break;
+        case op::loop_eq_imm: taken = popped_test<binop::eq>(sp, ip->value); break;
+        case op::loop_ne_imm: taken = popped_test<binop::ne>(sp, ip->value); break;
+        case op::if_lt_local: taken = !popped_test<binop::lt>(sp, frame[ip->value]); break;
+        case op::if_gt_local: taken = !popped_test<binop::gt>(sp, frame[ip->value]); break;
+        case op::if_eq_local: taken = !popped_test<binop::eq>(sp, frame[ip->value]); break;
+        case op::if_ne_local: taken = !popped_test<binop::ne>(sp, frame[ip->value]); break;
+        case op::loop_lt_local: taken = popped_test<binop::lt>(sp, frame[ip->value]); break;
+        case op::loop_gt_local: taken = popped_test<binop::gt>(sp, frame[ip->value]); break;
+        case op::loop_eq_local: taken = popped_test<binop::eq>(sp, frame[ip->value]); break;
+        case op::loop_ne_local: taken = popped_test<binop::ne>(sp, frame[ip->value]); break;
+        case op::native:
+            store();
+            ip->handler(vm);
+            load();
+            ++ip; continue;
+        case op::call: {
+            const std::size_t needed = (std::size_t{vm.depth} + 2) * frame_size;
+            if (vm.depth == max_depth || vm.locals.size() < needed) [[unlikely]] {
+                store();
+                enter_call_depth(vm);  // reports, or adds the frame
+                load();
+            } else {
+                ++vm.depth;
+                frame += frame_size;
+            }
+            code.returns.push_back(ip + 1);
+            ip = follow(ip);
+            continue;
+        }
+        case op::ret:
+            --vm.depth;
+            if (code.returns.size() == base_returns) {
+                store();
+                return;
+            }
+            frame -= frame_size;
+            ip = enter(code.returns.back());
+            code.returns.pop_back();
+            continue;
+        case op::jump_down:
+        case op::jump_up:
+            taken = true;
+            break;
+        case op::step:
+            store();
+            ip = slow.step(ip->word);
+            load();
+            ip = enter(ip);
+            continue;
+        case op::next_block:
+            ip = follow(ip);
+            continue;
+        }
+        // A conditional jump that does not jump goes on with the next segment.
+        ip = taken ? jump(ip) : enter(ip + 1);
+    }
+}
 
 }  // namespace
 
 void run_compiled(forth_vm& vm)
 {
     if (!vm.code) vm.code.reset(new compiled_code);
-    executor{vm}.run();
+    run_code(vm);
 }
