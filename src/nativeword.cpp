@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "util.hpp"
 
@@ -236,10 +237,11 @@ void nw_print_chr(forth_vm& vm)
 void nw_spc(forth_vm& vm)
 {
     const cell n = word_pop(vm);
-    static constexpr char spaces[] = "                                                                ";
-    constexpr std::int32_t chunk = sizeof spaces - 1;
+    constexpr std::int32_t chunk = 4096;
+    static const std::string spaces(chunk, ' ');
     for (std::int32_t left = n.value; left > 0; left -= chunk) {
-        std::fwrite(spaces, 1, static_cast<std::size_t>(std::min(left, chunk)), stdout);
+        count_executed_token();  // a bounded run bounds a huge count too
+        std::fwrite(spaces.data(), 1, static_cast<std::size_t>(std::min(left, chunk)), stdout);
         check_output();  // a huge count on a lost output stops at once
     }
 }
