@@ -106,7 +106,9 @@ struct compiled_code {
     // Blocks by the position they start at; nullptr is the empty word.
     std::unordered_map<const char*, block*> at;
     std::deque<block> blocks;
-    std::vector<instr*> returns;  // where each running call goes on
+    // Storage for where each running call goes on (runs never nest: no
+    // handler starts the executor).
+    std::vector<instr*> returns = std::vector<instr*>(64);
 };
 
 void compiled_code_deleter::operator()(compiled_code* code) const noexcept { delete code; }
@@ -630,19 +632,24 @@ void run_code(forth_vm& vm)
 {
     compiled_code& code = *vm.code;
     slow_paths slow{vm};
-    const std::size_t base_returns = code.returns.size();
 
     // The registers of the run.
     cell* sp = nullptr;
     cell* base = nullptr;
     cell* limit = nullptr;
-    std::int32_t* frame = nullptr;
+    std::int32_t* frame = nullptr;      // the running word's locals
+    std::int32_t* frames_end = nullptr;  // past the last frame the machine has
     const auto load = [&] {
         sp = vm.stack.top;
         base = vm.stack.base;
         limit = vm.stack.limit;
         frame = vm.locals.data() + std::size_t{vm.depth} * frame_size;
+        frames_end = vm.locals.data() + vm.locals.size();
     };
+    // The return stack of the calls this run makes.
+    instr** returns_base = code.returns.data();
+    instr** rp = returns_base;
+    instr** returns_end = returns_base + code.returns.size();
     const auto store = [&] { vm.stack.top = sp; };
     const auto fits = [&](const instr* check) {
         return sp - base >= check->need && limit - sp >= check->grow;
@@ -812,8 +819,7 @@ void run_code(forth_vm& vm)
             load();
             ++ip; continue;
         case op::call: {
-            const std::size_t needed = (std::size_t{vm.depth} + 2) * frame_size;
-            if (vm.depth == max_depth || vm.locals.size() < needed) [[unlikely]] {
+            if (vm.depth == max_depth || frame + 2 * frame_size > frames_end) [[unlikely]] {
                 store();
                 enter_call_depth(vm);  // reports, or adds the frame
                 load();
@@ -821,19 +827,25 @@ void run_code(forth_vm& vm)
                 ++vm.depth;
                 frame += frame_size;
             }
-            code.returns.push_back(ip + 1);
+            if (rp == returns_end) [[unlikely]] {
+                const auto used = static_cast<std::size_t>(rp - returns_base);
+                code.returns.resize(code.returns.size() * 2);
+                returns_base = code.returns.data();
+                rp = returns_base + used;
+                returns_end = returns_base + code.returns.size();
+            }
+            *rp++ = ip + 1;
             ip = follow(ip);
             continue;
         }
         case op::ret:
             --vm.depth;
-            if (code.returns.size() == base_returns) {
+            if (rp == returns_base) {
                 store();
                 return;
             }
             frame -= frame_size;
-            ip = enter(code.returns.back());
-            code.returns.pop_back();
+            ip = enter(*--rp);
             continue;
         case op::jump_down:
         case op::jump_up:
