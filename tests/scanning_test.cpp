@@ -1,0 +1,124 @@
+// Word characters, the forward and backward token steps and the word order.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "util.hpp"
+
+namespace {
+
+// The offsets of every token the forward step visits, from the first.
+std::vector<long> forward_tokens(const char* text)
+{
+    std::vector<long> offsets;
+    for (const char* p = is_word_char(*text) ? text : next_token(text); p != nullptr; p = next_token(p))
+        offsets.push_back(p - text);
+    return offsets;
+}
+
+// The offsets the backward step visits from the end of the text.
+std::vector<long> backward_tokens(const char* text)
+{
+    std::vector<long> offsets;
+    for (const char* p = prev_token(text, text + std::char_traits<char>::length(text)); p != nullptr;
+         p = prev_token(text, p))
+        offsets.push_back(p - text);
+    std::reverse(offsets.begin(), offsets.end());
+    return offsets;
+}
+
+TEST(WordChar, OnlyNulAndTheSixSpacesAreNotWordCharacters)
+{
+    for (int b = 0; b < 256; ++b) {
+        const bool space = b == 0 || (b >= 9 && b <= 13) || b == ' ';
+        EXPECT_EQ(is_word_char(static_cast<char>(b)), !space) << b;
+    }
+}
+
+TEST(NextToken, FollowsTheStringLiteralStates)
+{
+    struct step_case { const char* text; std::vector<long> tokens; };
+    const step_case cases[] = {
+        {": main 1 2 ;", {0, 2, 7, 9, 11}},
+        {"\"ab\"cd ef", {0, 7}},          // closed without white space: one plain token
+        {"\"a b\"c d", {0, 5, 7}},        // closed after white space: c starts a token
+        {"\"a \" x", {0, 5}},             // a quote right after white space closes it
+        {"ab\"cd ef", {0, 6}},            // a quote inside a plain token starts nothing
+        {"x \"a b\" y", {0, 2, 8}},
+        {"\"\" x", {0, 3}},               // the empty literal
+        {"a + b", {0, 2, 4}},
+        {"  \t\n lead", {5}},             // from white space: the first token after it
+        {"x \"open and on", {0, 2}},      // an unterminated literal runs to the end
+        {"", {}},
+    };
+    for (const step_case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(forward_tokens(c.text), c.tokens);
+    }
+}
+
+TEST(NextToken, NoneFromTheLastTokenOrTheEnd)
+{
+    const char* text = "a bc";
+    EXPECT_EQ(next_token(text + 2), nullptr);
+    EXPECT_EQ(next_token(text + 4), nullptr);
+}
+
+TEST(PrevToken, VisitsWhatTheForwardStepVisits)
+{
+    for (const char* text : {": main 1 2 ;", "x \"a b\" y", "a + b", "\"\" x \"\"", "one\ttwo\nthree"}) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(backward_tokens(text), forward_tokens(text));
+    }
+}
+
+TEST(PrevToken, TheTwoBackwardExceptions)
+{
+    // A plain token that ends in a quote is taken for a string literal's end:
+    // its start is the nearest quote before, here none, so the walk stops.
+    EXPECT_EQ(backward_tokens("x ab\""), std::vector<long>{});
+    EXPECT_EQ(backward_tokens("\"q x ab\""), (std::vector<long>{0}));
+    // The c glued to the closing quote of '"a b"' goes with the string's last word.
+    EXPECT_EQ(forward_tokens("\"a b\"c"), (std::vector<long>{0, 5}));
+    EXPECT_EQ(backward_tokens("\"a b\"c"), (std::vector<long>{0, 3}));
+}
+
+TEST(PrevToken, FromInsideATokenReturnsItsStart)
+{
+    const char* text = "go_up @@top";
+    EXPECT_EQ(prev_token(text, text + 7), text + 6);  // from the label inside the reference
+    EXPECT_EQ(prev_token(text, text), nullptr);
+    EXPECT_EQ(prev_token(text, text + 3), text);
+}
+
+TEST(WordCompare, EqualUpToTheEndOfBothWords)
+{
+    EXPECT_EQ(word_compare("abc def", "abc"), 0);
+    EXPECT_EQ(word_compare("abc\n", "abc\0x"), 0);
+    EXPECT_EQ(word_compare("@top", "@topx"), -1);  // a proper prefix orders first
+    EXPECT_EQ(word_compare("ab", "abc"), -1);
+    EXPECT_EQ(word_compare("abc", "ab"), 1);
+    EXPECT_EQ(word_compare("b", "a"), -1);         // the greater byte orders first
+    EXPECT_EQ(word_compare("a", "b"), 1);
+    EXPECT_EQ(word_compare("\x80", "a"), 1);       // bytes above 0x7F are negative
+    EXPECT_EQ(word_compare("a", "\xff"), -1);
+}
+
+TEST(WordCompare, IsATotalOrder)
+{
+    std::vector<std::string> words{"a", "ab", "abc", "b", "+", "-", "\x83\x41", "\x83", "0=", "/", "/*", "<", "<>", ""};
+    std::sort(words.begin(), words.end(),
+              [](const std::string& a, const std::string& b) { return word_compare(a.c_str(), b.c_str()) < 0; });
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        EXPECT_EQ(word_compare(words[i].c_str(), words[i].c_str()), 0);
+        for (std::size_t j = i + 1; j < words.size(); ++j) {
+            SCOPED_TRACE(words[i] + " / " + words[j]);
+            EXPECT_EQ(word_compare(words[i].c_str(), words[j].c_str()), -1);
+            EXPECT_EQ(word_compare(words[j].c_str(), words[i].c_str()), 1);
+        }
+    }
+}
+
+} // namespace
