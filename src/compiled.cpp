@@ -89,11 +89,13 @@ struct instr {
     native_handler handler = nullptr;
     const char* entry = nullptr;      // where a call, a jump or the next block starts
     instr* target = nullptr;          // the code at entry, once known
-    // The check the code at target starts with, copied here so that going
-    // there makes it without a dispatch (0 and 0 when it starts otherwise).
+    // Past the check the code at target starts with, whose need and grow are
+    // copied here, so that going there makes it without a dispatch (target
+    // itself, and 0 and 0, when it starts otherwise). Set only for a jump
+    // known to be clean.
+    instr* past_check = nullptr;
     std::uint8_t target_need = 0;
     std::uint8_t target_grow = 0;
-    std::uint8_t target_skip = 0;     // 1 when target is a check
 };
 
 struct block {
@@ -609,10 +611,11 @@ public:
     instr* resolve(instr* ip)
     {
         instr* const code = block_at(vm_, ip->entry)->code.data();
+        ip->past_check = code;
         if (code->code == op::check) {
             ip->target_need = code->need;
             ip->target_grow = code->grow;
-            ip->target_skip = 1;
+            ip->past_check = code + 1;
         }
         ip->target = code;
         return code;
@@ -637,37 +640,49 @@ void run_code(forth_vm& vm)
     cell* sp = nullptr;
     cell* base = nullptr;
     cell* limit = nullptr;
-    std::int32_t* frame = nullptr;      // the running word's locals
-    std::int32_t* frames_end = nullptr;  // past the last frame the machine has
+    // The running word's locals; its distance from the first frame is the
+    // call depth, which the machine learns on store().
+    std::int32_t* frame = nullptr;
+    std::int32_t* frames = nullptr;
+    // A call from a frame below this one finds the next frame in place and
+    // stays within the deepest nesting.
+    std::int32_t* call_below = nullptr;
     const auto load = [&] {
         sp = vm.stack.top;
         base = vm.stack.base;
         limit = vm.stack.limit;
-        frame = vm.locals.data() + std::size_t{vm.depth} * frame_size;
-        frames_end = vm.locals.data() + vm.locals.size();
+        frames = vm.locals.data();
+        frame = frames + std::size_t{vm.depth} * frame_size;
+        call_below = frames + std::min(vm.locals.size() - frame_size, std::size_t{max_depth} * frame_size);
     };
     // The return stack of the calls this run makes.
     instr** returns_base = code.returns.data();
     instr** rp = returns_base;
     instr** returns_end = returns_base + code.returns.size();
-    const auto store = [&] { vm.stack.top = sp; };
+    const auto store = [&] {
+        vm.stack.top = sp;
+        vm.depth = static_cast<std::uint16_t>(static_cast<std::size_t>(frame - frames) / frame_size);
+    };
     const auto fits = [&](const instr* check) {
         return sp - base >= check->need && limit - sp >= check->grow;
     };
     // Goes on at ip; a check there is made on the spot, which spares a dispatch.
     const auto enter = [&](instr* ip) { return ip->code == op::check && fits(ip) ? ip + 1 : ip; };
+    const auto go_to_target = [&](instr* ip) {
+        const bool fits_target = sp - base >= ip->target_need && limit - sp >= ip->target_grow;
+        return fits_target ? ip->past_check : ip->target;
+    };
     const auto follow = [&](instr* ip) {
-        if (ip->target == nullptr) [[unlikely]] {
+        if (ip->past_check == nullptr) [[unlikely]] {
             store();
             slow.resolve(ip);
             load();
         }
-        const bool fits_target = sp - base >= ip->target_need && limit - sp >= ip->target_grow;
-        return fits_target ? ip->target + ip->target_skip : ip->target;
+        return go_to_target(ip);
     };
     const auto jump = [&](instr* ip) {
-        if (ip->jump == jump_state::clean) [[likely]]
-            return follow(ip);
+        if (ip->past_check != nullptr) [[likely]]  // known, and clean
+            return go_to_target(ip);
         store();
         instr* const next = slow.jump(ip);
         load();
@@ -819,12 +834,11 @@ void run_code(forth_vm& vm)
             load();
             ++ip; continue;
         case op::call: {
-            if (vm.depth == max_depth || frame + 2 * frame_size > frames_end) [[unlikely]] {
+            if (frame >= call_below) [[unlikely]] {
                 store();
                 enter_call_depth(vm);  // reports, or adds the frame
                 load();
             } else {
-                ++vm.depth;
                 frame += frame_size;
             }
             if (rp == returns_end) [[unlikely]] {
@@ -839,9 +853,9 @@ void run_code(forth_vm& vm)
             continue;
         }
         case op::ret:
-            --vm.depth;
             if (rp == returns_base) {
                 store();
+                --vm.depth;  // 16 bits: wraps when the first word ends
                 return;
             }
             frame -= frame_size;
