@@ -31,6 +31,7 @@ enum class binop : std::uint8_t { add, sub, mul, div, mod, eq, ne, lt, gt, logic
 
 enum class op : std::uint8_t {
     // ---- data instructions: run inside a checked segment
+    nop,                                   // an inlined word with an empty body
     push,                                  // a literal
     get_local, get_global, get_system,     // "n @"; the pushed tag is the number's
     set_local, set_global,                 // "n !"
@@ -82,6 +83,10 @@ struct instr {
     std::uint8_t a = 0;       // local variable numbers of the fused forms
     std::uint8_t b = 0;
     std::uint8_t c = 0;
+    // Calls of inlined words that nest this many levels deeper happen just
+    // before this instruction (on a check: the most of its segment), so the
+    // nesting limit is checked here.
+    std::uint8_t guard = 0;
     cell_tag tag = cell_tag::NUMBER;  // of the literal or the variable number
     std::int32_t value = 0;           // literal, variable number or addend
     const char* token = nullptr;      // its first token
@@ -179,9 +184,33 @@ op compare_branch(op compare, bool loop)
 // pieces, so memory follows the part of the text that runs.
 constexpr std::size_t max_block_length = 64;
 
+// Words whose body is at most this long, with no call, jump or local
+// variable, run inline in their callers.
+constexpr std::size_t max_inline_length = 16;
+constexpr int max_inline_nesting = 2;
+
+// Whether an instruction may run inline in a caller: it must not depend on
+// the call depth (locals) nor leave the straight line.
+bool is_inline_safe(const instr& i)
+{
+    switch (i.code) {
+    case op::get_local: case op::set_local: case op::tee_local: case op::local_add_imm:
+    case op::local_add_local: case op::local_plus_imm:
+    case op::add_local: case op::sub_local: case op::mul_local: case op::div_local: case op::mod_local:
+    case op::eq_local: case op::ne_local: case op::lt_local: case op::gt_local: case op::and_local:
+    case op::or_local:
+        return false;
+    case op::native:
+        return i.handler != nw_get && i.handler != nw_set;
+    default:
+        return is_data(i.code);
+    }
+}
+
 class block_compiler {
 public:
-    block_compiler(forth_vm& vm, std::vector<instr>& out) : vm_(vm), out_(out) {}
+    block_compiler(forth_vm& vm, std::vector<instr>& out, int nesting = 0)
+        : vm_(vm), out_(out), nesting_(nesting) {}
 
     // Compiles the run of tokens from p up to the instruction that ends it.
     void compile(const char* p)
@@ -221,7 +250,8 @@ private:
         if (const native_handler handler = find_native(native_table, p)) return compile_native(p, handler);
         adjacent_ = false;
         if (const char* const name = find_user_word(vm_, p)) {
-            emit({.code = op::call, .token = p, .word = p, .entry = next_token(name)});
+            if (!inline_call(next_token(name)))
+                emit({.code = op::call, .token = p, .word = p, .entry = next_token(name)});
             return true;
         }
         return end_with_step(p);  // undefined: the walker's step reports it
@@ -404,6 +434,27 @@ private:
         emit({.code = loop ? op::loop_nonzero : op::if_zero, .need = 1, .net = -1, .token = p, .word = p});
     }
 
+    // Copies the body of a short word that starts at entry in place of its
+    // call, when all of it can run inline; false when it cannot.
+    bool inline_call(const char* entry)
+    {
+        if (nesting_ >= max_inline_nesting) return false;
+        std::vector<instr> body;
+        block_compiler{vm_, body, nesting_ + 1}.compile(entry);
+        if (body.size() > max_inline_length + 1 || body.back().code != op::ret) return false;
+        body.pop_back();
+        if (!std::all_of(body.begin(), body.end(), is_inline_safe)) return false;
+        if (body.empty()) body.push_back({.code = op::nop, .tokens = 0, .token = entry});
+        for (instr& i : body) {
+            if (i.guard != 0) ++i.guard;  // one level deeper than before
+            i.joins = false;
+        }
+        body.front().guard = std::max<std::uint8_t>(body.front().guard, 1);
+        out_.insert(out_.end(), body.begin(), body.end());
+        adjacent_ = false;
+        return true;
+    }
+
     bool last_is(op code) const { return adjacent_ && !out_.empty() && out_.back().code == code; }
 
     bool end_with_step(const char* p)
@@ -427,6 +478,7 @@ private:
 
     forth_vm& vm_;
     std::vector<instr>& out_;
+    int nesting_;            // how many inlined calls deep this body is being compiled
     bool adjacent_ = false;  // the last instruction is data and stands for the tokens just before
 };
 
@@ -441,11 +493,12 @@ std::vector<instr> with_checks(const std::vector<instr>& code)
             out.push_back(code[i++]);
             continue;
         }
-        int depth = 0, need = 0, grow = 0;
+        int depth = 0, need = 0, grow = 0, guard = 0;
         std::size_t j = i;
         for (; j < code.size() && (is_data(code[j].code) || is_branch(code[j].code)); ++j) {
             need = std::max(need, code[j].need - depth);
             grow = std::max(grow, depth + code[j].grow);
+            guard = std::max<int>(guard, code[j].guard);
             depth += code[j].net;
             if (is_branch(code[j].code)) {
                 ++j;
@@ -453,7 +506,8 @@ std::vector<instr> with_checks(const std::vector<instr>& code)
             }
         }
         out.push_back({.code = op::check, .need = static_cast<std::uint8_t>(need),
-                       .grow = static_cast<std::uint8_t>(grow), .token = code[i].token});
+                       .grow = static_cast<std::uint8_t>(grow), .guard = static_cast<std::uint8_t>(guard),
+                       .token = code[i].token});
         out.insert(out.end(), code.begin() + static_cast<std::ptrdiff_t>(i), code.begin() + static_cast<std::ptrdiff_t>(j));
         i = j;
     }
@@ -573,10 +627,23 @@ public:
     // the run goes on.
     instr* careful(instr* ip)
     {
-        for (; is_data(ip->code); ++ip) perform(ip->token, ip->tokens);
+        for (; is_data(ip->code); ++ip) {
+            check_nesting(ip->guard);
+            perform(ip->token, ip->tokens);
+        }
         if (!is_branch(ip->code)) return ip;
         perform(ip->token, ip->tokens - 1u);
         return step(ip->word);
+    }
+
+    // Inlined calls nesting levels deeper than the running word: past the
+    // deepest nesting, the run ends as the first call too deep would end it.
+    void check_nesting(unsigned levels)
+    {
+        if (std::uint32_t{vm_.depth} + levels > max_depth) {
+            vm_.depth = static_cast<std::uint16_t>(max_depth);
+            enter_call_depth(vm_);
+        }
     }
 
     // Runs the token at t as the text walker does; returns the code for
@@ -612,7 +679,7 @@ public:
     {
         instr* const code = block_at(vm_, ip->entry)->code.data();
         ip->past_check = code;
-        if (code->code == op::check) {
+        if (code->code == op::check && code->guard == 0) {
             ip->target_need = code->need;
             ip->target_grow = code->grow;
             ip->past_check = code + 1;
@@ -664,7 +731,9 @@ void run_code(forth_vm& vm)
         vm.depth = static_cast<std::uint16_t>(static_cast<std::size_t>(frame - frames) / frame_size);
     };
     const auto fits = [&](const instr* check) {
-        return sp - base >= check->need && limit - sp >= check->grow;
+        return sp - base >= check->need && limit - sp >= check->grow &&
+               (check->guard == 0 ||
+                static_cast<std::size_t>(frame - frames) + check->guard * frame_size <= max_depth * frame_size);
     };
     // Goes on at ip; a check there is made on the spot, which spares a dispatch.
     const auto enter = [&](instr* ip) { return ip->code == op::check && fits(ip) ? ip + 1 : ip; };
@@ -713,6 +782,9 @@ void run_code(forth_vm& vm)
                 continue;
             }
             ++ip; continue;
+        case op::nop:
+            ++ip;
+            continue;
         case op::push:
             *sp++ = literal(ip);
             ++ip; continue;
