@@ -39,6 +39,7 @@ enum class op : std::uint8_t {
     local_add_imm,                         // "$a @ k + $b !" (or "-"): local b = local a + k
     local_add_local,                       // "$a @ $b @ + $c !": local c = local a + local b
     local_plus_imm,                        // "$a @ k +" (or "-"): push local a + k
+    local_binop_local,                     // "$a @ $b @ +" and the like: push local a (c) local b
     add, sub, mul, div, mod, eq, ne, lt, gt, logical_and, logical_or,  // x1 x2 on the stack
     add_imm, sub_imm, mul_imm, div_imm, mod_imm, eq_imm, ne_imm, lt_imm, gt_imm, and_imm, or_imm,
     add_local, sub_local, mul_local, div_local, mod_local, eq_local, ne_local, lt_local, gt_local,
@@ -52,6 +53,9 @@ enum class op : std::uint8_t {
     loop_lt_imm, loop_gt_imm, loop_eq_imm, loop_ne_imm,  // "k > loop" and the like
     if_lt_local, if_gt_local, if_eq_local, if_ne_local,  // "$b @ < if" and the like
     loop_lt_local, loop_gt_local, loop_eq_local, loop_ne_local,
+    if_local_binop_local, loop_local_binop_local,  // "$a @ $b @ % if" and the like
+    if_local_lt_imm, if_local_gt_imm, if_local_eq_imm, if_local_ne_imm,  // "$a @ k < if" and the like
+    loop_local_lt_imm, loop_local_gt_imm, loop_local_eq_imm, loop_local_ne_imm,
     // ---- the rest
     check,       // the stack suits the segment that follows
     native,      // any other native data word, through its handler
@@ -65,7 +69,7 @@ enum class op : std::uint8_t {
 };
 
 constexpr bool is_data(op code) noexcept { return code <= op::rot; }
-constexpr bool is_branch(op code) noexcept { return code >= op::if_zero && code <= op::loop_ne_local; }
+constexpr bool is_branch(op code) noexcept { return code >= op::if_zero && code <= op::loop_local_ne_imm; }
 
 struct block;
 
@@ -180,6 +184,47 @@ op compare_branch(op compare, bool loop)
     }
 }
 
+// The word a fused form with a local operand stands for.
+binop binop_of(op with_local)
+{
+    switch (with_local) {
+    case op::add_local: return binop::add;
+    case op::sub_local: return binop::sub;
+    case op::mul_local: return binop::mul;
+    case op::div_local: return binop::div;
+    case op::mod_local: return binop::mod;
+    case op::eq_local: return binop::eq;
+    case op::ne_local: return binop::ne;
+    case op::lt_local: return binop::lt;
+    case op::gt_local: return binop::gt;
+    case op::and_local: return binop::logical_and;
+    default: return binop::logical_or;
+    }
+}
+
+// Whether the word's result keeps the tag of x2 (otherwise that of x1).
+constexpr bool keeps_second_tag(binop b) noexcept
+{
+    return b == binop::add || b == binop::mul || b == binop::eq || b == binop::ne || b == binop::logical_and ||
+           b == binop::logical_or;
+}
+
+// The jump on a comparison of a local with a literal, or ret when none.
+op local_compare_branch(op branch)
+{
+    switch (branch) {
+    case op::if_lt_imm: return op::if_local_lt_imm;
+    case op::if_gt_imm: return op::if_local_gt_imm;
+    case op::if_eq_imm: return op::if_local_eq_imm;
+    case op::if_ne_imm: return op::if_local_ne_imm;
+    case op::loop_lt_imm: return op::loop_local_lt_imm;
+    case op::loop_gt_imm: return op::loop_local_gt_imm;
+    case op::loop_eq_imm: return op::loop_local_eq_imm;
+    case op::loop_ne_imm: return op::loop_local_ne_imm;
+    default: return op::ret;
+    }
+}
+
 // Code past a conditional jump may never run: blocks are compiled in bounded
 // pieces, so memory follows the part of the text that runs.
 constexpr std::size_t max_block_length = 64;
@@ -195,7 +240,7 @@ bool is_inline_safe(const instr& i)
 {
     switch (i.code) {
     case op::get_local: case op::set_local: case op::tee_local: case op::local_add_imm:
-    case op::local_add_local: case op::local_plus_imm:
+    case op::local_add_local: case op::local_plus_imm: case op::local_binop_local:
     case op::add_local: case op::sub_local: case op::mul_local: case op::div_local: case op::mod_local:
     case op::eq_local: case op::ne_local: case op::lt_local: case op::gt_local: case op::and_local:
     case op::or_local:
@@ -369,9 +414,29 @@ private:
             last.need = 1;
             last.grow = 1;
             last.net = 0;
+            fuse_two_locals(last);
         } else {
             emit_data({.code = word.plain, .need = word.need, .grow = word.grow, .net = word.net, .token = p});
         }
+    }
+
+    // "$a @ $b @ *" and the like, the word just made with its local operand,
+    // becomes one push computed from the two locals.
+    void fuse_two_locals(instr& word)
+    {
+        const std::size_t n = out_.size();
+        if (!word.joins || n < 2 || out_[n - 2].code != op::get_local) return;
+        const binop kind = binop_of(word.code);
+        instr& first = out_[n - 2];
+        first.code = op::local_binop_local;
+        first.a = static_cast<std::uint8_t>(first.value);
+        first.b = static_cast<std::uint8_t>(word.value);
+        first.c = static_cast<std::uint8_t>(kind);
+        first.tag = keeps_second_tag(kind) ? word.tag : first.tag;
+        first.tokens = static_cast<std::uint8_t>(first.tokens + word.tokens);
+        first.grow = 2;
+        first.net = 1;
+        out_.pop_back();
     }
 
     // "$a @ k +" or "$a @ k -", the sum just made from a literal, becomes one
@@ -419,6 +484,15 @@ private:
             adjacent_ = false;
             return;
         }
+        if (last_is(op::local_binop_local)) {
+            instr& last = out_.back();
+            last.code = loop ? op::loop_local_binop_local : op::if_local_binop_local;
+            last.tokens = static_cast<std::uint8_t>(last.tokens + 1);
+            last.net = 0;
+            last.word = p;
+            adjacent_ = false;
+            return;
+        }
         if (adjacent_ && !out_.empty()) {
             instr& last = out_.back();
             const op fused = compare_branch(last.code, loop);
@@ -428,10 +502,29 @@ private:
                 last.net = -1;
                 last.word = p;
                 adjacent_ = false;
+                fuse_local_compare(last);
                 return;
             }
         }
         emit({.code = loop ? op::loop_nonzero : op::if_zero, .need = 1, .net = -1, .token = p, .word = p});
+    }
+
+    // "$a @ k < if" and the like, the comparison and jump just made, test the
+    // local itself.
+    void fuse_local_compare(const instr& branch)
+    {
+        const std::size_t n = out_.size();
+        const op fused = local_compare_branch(branch.code);
+        if (fused == op::ret || !branch.joins || n < 2 || out_[n - 2].code != op::get_local) return;
+        instr& first = out_[n - 2];
+        first.code = fused;
+        first.a = static_cast<std::uint8_t>(first.value);
+        first.value = branch.value;
+        first.tokens = static_cast<std::uint8_t>(first.tokens + branch.tokens);
+        first.grow = 2;
+        first.net = 0;
+        first.word = branch.word;
+        out_.pop_back();
     }
 
     // Copies the body of a short word that starts at entry in place of its
@@ -568,6 +661,28 @@ constexpr cell apply(cell x1, cell x2) noexcept
 
 constexpr bool divides(binop b) noexcept { return b == binop::div || b == binop::mod; }
 
+// apply for a word known only when the code runs. The tags play no part in
+// the value, and the fused forms that use this know their result's tag.
+std::int32_t apply_value(binop b, std::int32_t x1, std::int32_t x2) noexcept
+{
+    const cell c1{cell_tag::NUMBER, x1};
+    const cell c2{cell_tag::NUMBER, x2};
+    switch (b) {
+    case binop::add: return apply<binop::add>(c1, c2).value;
+    case binop::sub: return apply<binop::sub>(c1, c2).value;
+    case binop::mul: return apply<binop::mul>(c1, c2).value;
+    case binop::div: return apply<binop::div>(c1, c2).value;
+    case binop::mod: return apply<binop::mod>(c1, c2).value;
+    case binop::eq: return apply<binop::eq>(c1, c2).value;
+    case binop::ne: return apply<binop::ne>(c1, c2).value;
+    case binop::lt: return apply<binop::lt>(c1, c2).value;
+    case binop::gt: return apply<binop::gt>(c1, c2).value;
+    case binop::logical_and: return apply<binop::logical_and>(c1, c2).value;
+    case binop::logical_or: return apply<binop::logical_or>(c1, c2).value;
+    }
+    return 0;
+}
+
 // x1 x2 on the stack. False, with nothing done, for a zero divisor.
 template <binop B>
 bool binary(cell*& sp) noexcept
@@ -603,6 +718,8 @@ constexpr bool is_forward(op code) noexcept
     case op::jump_down: case op::if_zero: case op::if_local: case op::update_if_local:
     case op::if_lt_imm: case op::if_gt_imm: case op::if_eq_imm: case op::if_ne_imm:
     case op::if_lt_local: case op::if_gt_local: case op::if_eq_local: case op::if_ne_local:
+    case op::if_local_lt_imm: case op::if_local_gt_imm: case op::if_local_eq_imm: case op::if_local_ne_imm:
+    case op::if_local_binop_local:
         return true;
     default:
         return false;
@@ -815,6 +932,15 @@ void run_code(forth_vm& vm)
         case op::local_plus_imm:
             *sp++ = {ip->tag, wrap_add(frame[ip->a], ip->value)};
             ++ip; continue;
+        case op::local_binop_local: {
+            const auto kind = static_cast<binop>(ip->c);
+            if (divides(kind) && frame[ip->b] == 0) {
+                ip = replay(ip);
+                continue;
+            }
+            *sp++ = {ip->tag, apply_value(kind, frame[ip->a], frame[ip->b])};
+            ++ip; continue;
+        }
         case op::add: binary<binop::add>(sp); ++ip; continue;
         case op::sub: binary<binop::sub>(sp); ++ip; continue;
         case op::mul: binary<binop::mul>(sp); ++ip; continue;
@@ -900,6 +1026,28 @@ void run_code(forth_vm& vm)
         case op::loop_gt_local: taken = popped_test<binop::gt>(sp, frame[ip->value]); break;
         case op::loop_eq_local: taken = popped_test<binop::eq>(sp, frame[ip->value]); break;
         case op::loop_ne_local: taken = popped_test<binop::ne>(sp, frame[ip->value]); break;
+        case op::if_local_binop_local:
+        case op::loop_local_binop_local: {
+            const auto kind = static_cast<binop>(ip->c);
+            if (divides(kind) && frame[ip->b] == 0) {
+                store();
+                ip = slow.careful(ip);  // the division reports; the jump runs as the walker runs it
+                load();
+                ip = enter(ip);
+                continue;
+            }
+            const bool zero = apply_value(kind, frame[ip->a], frame[ip->b]) == 0;
+            taken = ip->code == op::if_local_binop_local ? zero : !zero;
+            break;
+        }
+        case op::if_local_lt_imm: taken = frame[ip->a] >= ip->value; break;
+        case op::if_local_gt_imm: taken = frame[ip->a] <= ip->value; break;
+        case op::if_local_eq_imm: taken = frame[ip->a] != ip->value; break;
+        case op::if_local_ne_imm: taken = frame[ip->a] == ip->value; break;
+        case op::loop_local_lt_imm: taken = frame[ip->a] < ip->value; break;
+        case op::loop_local_gt_imm: taken = frame[ip->a] > ip->value; break;
+        case op::loop_local_eq_imm: taken = frame[ip->a] == ip->value; break;
+        case op::loop_local_ne_imm: taken = frame[ip->a] != ip->value; break;
         case op::native:
             store();
             ip->handler(vm);
