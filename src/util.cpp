@@ -48,6 +48,14 @@ constexpr bool is_quote(char c) noexcept { return c == '"'; }
 
 const char* next_token(const char* p) noexcept
 {
+    // The common case first: a token that does not open a string literal runs
+    // to the next white space (a quote inside it is a word character), and the
+    // next token starts at the first word character after that.
+    if (*p != '"') {
+        while (is_word_char(*p)) ++p;
+        while (*p != '\0' && !is_word_char(*p)) ++p;
+        return *p == '\0' ? nullptr : p;
+    }
     // The states of the forward step: see the comments at each transition.
     enum state { at_start, in_plain, in_string, after_plain, string_space, after_string,
                  string_words };

@@ -3,6 +3,8 @@
 // test, the token steps and word comparison, token classification and
 // printing, text positions, the value stack and the reading of variables.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "quokkavm.hpp"
@@ -199,11 +201,13 @@ inline constexpr report_site output_lost{
 
 // Every byte but NUL and the white space of the C locale is a word
 // character; bytes 0x80 to 0xFF are, so Shift-JIS text reads as words.
-constexpr bool is_word_char(char c) noexcept
-{
-    const auto b = static_cast<unsigned char>(c);
-    return b > ' ' || (b != 0 && b != ' ' && (b < '\t' || b > '\r'));
-}
+inline constexpr auto word_char_table = [] {
+    std::array<bool, 256> table{};
+    for (int b = 0; b < 256; ++b) table[static_cast<std::size_t>(b)] = b != 0 && b != ' ' && (b < '\t' || b > '\r');
+    return table;
+}();
+
+constexpr bool is_word_char(char c) noexcept { return word_char_table[static_cast<unsigned char>(c)]; }
 
 // The first byte of the token after the one at p (or the first token after
 // white space at p); nullptr when the text ends first.
