@@ -623,23 +623,6 @@ block* block_at(forth_vm& vm, const char* p)
 // ---------------------------------------------------------------------------
 // Running
 
-constexpr std::int32_t wrap_add(std::int32_t a, std::int32_t b) noexcept
-{
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
-}
-
-constexpr std::int32_t wrap_sub(std::int32_t a, std::int32_t b) noexcept
-{
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
-}
-
-constexpr std::int32_t wrap_mul(std::int32_t a, std::int32_t b) noexcept
-{
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
-}
-
-constexpr std::int32_t truth(bool b) noexcept { return b ? 1 : 0; }
-
 // The result of a two-operand word with its tag, as the handlers compute it.
 // A zero divisor never gets here.
 template <binop B>
@@ -648,9 +631,8 @@ constexpr cell apply(cell x1, cell x2) noexcept
     if constexpr (B == binop::add) return {x2.tag, wrap_add(x1.value, x2.value)};
     if constexpr (B == binop::sub) return {x1.tag, wrap_sub(x1.value, x2.value)};
     if constexpr (B == binop::mul) return {x2.tag, wrap_mul(x1.value, x2.value)};
-    if constexpr (B == binop::div)
-        return {x1.tag, x2.value == -1 ? wrap_sub(0, x1.value) : x1.value / x2.value};
-    if constexpr (B == binop::mod) return {x1.tag, x2.value == -1 ? 0 : x1.value % x2.value};
+    if constexpr (B == binop::div) return {x1.tag, truncated_quotient(x1.value, x2.value)};
+    if constexpr (B == binop::mod) return {x1.tag, truncated_remainder(x1.value, x2.value)};
     if constexpr (B == binop::eq) return {x2.tag, truth(x1.value == x2.value)};
     if constexpr (B == binop::ne) return {x2.tag, truth(x1.value != x2.value)};
     if constexpr (B == binop::lt) return {x1.tag, truth(x1.value < x2.value)};

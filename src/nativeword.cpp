@@ -6,43 +6,6 @@
 #include <string>
 
 #include "util.hpp"
-
-namespace {
-
-// Sums, differences and products wrap modulo 2^32. Signed overflow is
-// undefined, so the work is done unsigned and converted back (modular in C++20).
-constexpr std::int32_t wrap_add(std::int32_t a, std::int32_t b) noexcept
-{
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
-}
-
-constexpr std::int32_t wrap_sub(std::int32_t a, std::int32_t b) noexcept
-{
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
-}
-
-constexpr std::int32_t wrap_mul(std::int32_t a, std::int32_t b) noexcept
-{
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
-}
-
-// Truncates toward zero. INT32_MIN / -1 does not fit and traps on x86; its
-// wrapped value is INT32_MIN. The caller has ruled out a zero divisor.
-constexpr std::int32_t truncated_quotient(std::int32_t x1, std::int32_t x2) noexcept
-{
-    return x2 == -1 ? wrap_sub(0, x1) : x1 / x2;
-}
-
-// The remainder has the sign of the dividend; INT32_MIN % -1 is 0.
-constexpr std::int32_t truncated_remainder(std::int32_t x1, std::int32_t x2) noexcept
-{
-    return x2 == -1 ? 0 : x1 % x2;
-}
-
-constexpr std::int32_t truth(bool b) noexcept { return b ? 1 : 0; }
-
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // Arithmetic
 
@@ -332,7 +295,13 @@ constexpr bool is_valid_reference(const char* reference) noexcept { return refer
 
 }  // namespace
 
-jump_outcome find_jump_down(const char* t) noexcept
+namespace {
+
+// The search shared by both directions: step moves one token on, forward or
+// backward. Backward, the first step from the label inside the reference
+// lands on the reference itself, which never equals its own label.
+template <typename Step>
+jump_outcome find_jump(const char* t, Step step) noexcept
 {
     using kind = jump_outcome::kind;
     const char* const reference = next_token(t);
@@ -340,24 +309,21 @@ jump_outcome find_jump_down(const char* t) noexcept
     const bool bad = !is_valid_reference(reference);
     const char* const label = label_of(reference);
     if (opens_unterminated_string(label)) return {kind::unterminated_label, bad, nullptr};
-    for (const char* p = next_token(label); p != nullptr; p = next_token(p))
+    for (const char* p = step(label); p != nullptr; p = step(p))
         if (word_compare(label, p) == 0) return {kind::landed, bad, p};
     return {kind::not_found, bad, nullptr};
 }
 
+}  // namespace
+
+jump_outcome find_jump_down(const char* t) noexcept
+{
+    return find_jump(t, [](const char* p) { return next_token(p); });
+}
+
 jump_outcome find_jump_up(const char* text, const char* t) noexcept
 {
-    using kind = jump_outcome::kind;
-    const char* const reference = next_token(t);
-    if (reference == nullptr) return {kind::no_reference, false, nullptr};
-    const bool bad = !is_valid_reference(reference);
-    const char* const label = label_of(reference);
-    if (opens_unterminated_string(label)) return {kind::unterminated_label, bad, nullptr};
-    // From inside the reference the first step back lands on the reference
-    // itself, which never equals its own label.
-    for (const char* p = prev_token(text, label); p != nullptr; p = prev_token(text, p))
-        if (word_compare(label, p) == 0) return {kind::landed, bad, p};
-    return {kind::not_found, bad, nullptr};
+    return find_jump(t, [text](const char* p) { return prev_token(text, p); });
 }
 
 const char* find_comment_end(const char* t) noexcept

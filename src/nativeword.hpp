@@ -9,6 +9,43 @@
 
 inline constexpr std::size_t native_count = 33;
 
+// ---------------------------------------------------------------------------
+// The integer rules of the data words, shared with the compiled executor.
+
+// Sums, differences and products wrap modulo 2^32. Signed overflow is
+// undefined, so the work is done unsigned and converted back (modular in C++20).
+inline constexpr std::int32_t wrap_add(std::int32_t a, std::int32_t b) noexcept
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+
+inline constexpr std::int32_t wrap_sub(std::int32_t a, std::int32_t b) noexcept
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+}
+
+inline constexpr std::int32_t wrap_mul(std::int32_t a, std::int32_t b) noexcept
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
+}
+
+// Truncates toward zero. INT32_MIN / -1 does not fit and traps on x86; its
+// wrapped value is INT32_MIN. The caller has ruled out a zero divisor.
+inline constexpr std::int32_t truncated_quotient(std::int32_t x1, std::int32_t x2) noexcept
+{
+    return x2 == -1 ? wrap_sub(0, x1) : x1 / x2;
+}
+
+// The remainder has the sign of the dividend; INT32_MIN % -1 is 0.
+inline constexpr std::int32_t truncated_remainder(std::int32_t x1, std::int32_t x2) noexcept
+{
+    return x2 == -1 ? 0 : x1 % x2;
+}
+
+inline constexpr std::int32_t truth(bool b) noexcept { return b ? 1 : 0; }
+
+// ---------------------------------------------------------------------------
+
 // The built-in words in their stored order; each new machine sorts the table
 // in place by name before the first lookup.
 extern std::array<native_word, native_count> native_table;
