@@ -100,8 +100,9 @@ struct instr {
     instr* target = nullptr;          // the code at entry, once known
     // Past the check the code at target starts with, whose need and grow are
     // copied here, so that going there makes it without a dispatch (target
-    // itself, and 0 and 0, when it starts otherwise). Set only for a jump
-    // known to be clean.
+    // itself, and 0 and 0, when it starts otherwise or its check also guards
+    // the nesting). Set once target is known; for a jump, only when it is
+    // clean, so that a jump that reports takes the slow way every time.
     instr* past_check = nullptr;
     std::uint8_t target_need = 0;
     std::uint8_t target_grow = 0;
