@@ -2,6 +2,7 @@
 // the visible form of a token.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,19 @@
 #include "util.hpp"
 
 namespace {
+
+// Matches exactly the given report followed by the exit line. Shift-JIS
+// bytes such as 0x5b ('[') are regular-expression characters, so every
+// special byte is escaped.
+std::string fatal_report_pattern(std::string_view report)
+{
+    std::string pattern = "^";
+    for (const char c : report) {
+        if (std::string_view{".[]{}()\\*+?^$|"}.find(c) != std::string_view::npos) pattern += '\\';
+        pattern += c;
+    }
+    return pattern + "Exit<1>\n$";
+}
 
 class Classification : public testing::Test {
 protected:
@@ -26,14 +40,17 @@ TEST_F(Classification, NumbersWrapAndWordsThatLookLikeNumbers)
                                  {"2147483648", INT32_MIN}, {"-2147483648", INT32_MIN},
                                  {"4294967297", 1}, {"12 rest", 12}}) {
         SCOPED_TRACE(c.token);
-        const cell result = classify(c.token);
-        EXPECT_EQ(result.tag, cell_tag::NUMBER);
-        EXPECT_EQ(result.value, c.value);
+        for (const cell result : {classify(c.token), parse_number(c.token)}) {
+            EXPECT_EQ(result.tag, cell_tag::NUMBER);
+            EXPECT_EQ(result.value, c.value);
+        }
     }
-    for (const char* word : {"12a", "1-", "--1", "+-", "+", "-", "-x", "+ 1", "x1"}) {
+    for (const char* word : {"12a", "1-", "--1", "+-", "+", "-", "-x", "+ 1", "x1", "1\x83"}) {
         SCOPED_TRACE(word);
         EXPECT_EQ(classify(word).tag, cell_tag::UNKNOWN);
+        EXPECT_EQ(parse_number(word).tag, cell_tag::UNKNOWN);
     }
+    for (const char* other : {"$a", "@1", "x"}) EXPECT_EQ(parse_number(other).tag, cell_tag::UNKNOWN);
 }
 
 TEST_F(Classification, VariableNumbers)
@@ -65,16 +82,24 @@ TEST_F(Classification, LabelsAndTheFetchWord)
 
 TEST_F(Classification, StringLiteralsArePositions)
 {
-    const char* text = "\"\" \"a b\" x";
+    const char* text = "\"\" \"a b\" x \"abc\" \"a\"b";
     forth_vm_destroy(vm);
     vm = forth_vm_create(100, 10, text);
     const cell empty = classify(text);
     EXPECT_EQ(empty.tag, cell_tag::STRING);
+    EXPECT_EQ(empty.value, 0);
+    EXPECT_EQ(position_value(vm, empty_text), 0);
     EXPECT_EQ(position_at(vm, empty.value), empty_text);  // not a position in the script
     EXPECT_EQ(*position_at(vm, empty.value), '\0');
     const cell literal = classify(text + 3);
     EXPECT_EQ(literal.tag, cell_tag::STRING);
     EXPECT_EQ(position_at(vm, literal.value), text + 4);
+    const cell abc = classify(text + 11);
+    EXPECT_EQ(abc.tag, cell_tag::STRING);
+    EXPECT_EQ(abc.value, position_value(vm, text + 12));
+    const cell glued = classify(text + 17);  // what follows the closing quote is not looked at
+    EXPECT_EQ(glued.tag, cell_tag::STRING);
+    EXPECT_EQ(glued.value, position_value(vm, text + 18));
 }
 
 TEST_F(Classification, PositionsNumberEveryTextByte)
@@ -85,6 +110,9 @@ TEST_F(Classification, PositionsNumberEveryTextByte)
     EXPECT_EQ(position_value(vm, empty_text), 0);
     EXPECT_EQ(position_value(vm, version_text), 1);
     EXPECT_EQ(position_value(vm, comment_end), 7);
+    for (const char* p = constant_texts; p != constant_texts + sizeof constant_texts; ++p) {
+        EXPECT_EQ(position_at(vm, position_value(vm, p)), p);
+    }
     for (int i = 0; i <= 3; ++i) EXPECT_EQ(position_at(vm, position_value(vm, text + i)), text + i);
     EXPECT_EQ(position_value(vm, text + 1) - position_value(vm, text), 1);
     EXPECT_EQ(position_at(vm, -1), nullptr);
@@ -96,7 +124,8 @@ TEST_F(Classification, PrintTokenEscapesUnprintableBytes)
 {
     struct print_case { const char* at; const char* shown; };
     for (const print_case& c : {print_case{"foo bar", "foo"}, {"  \tlead", "lead"}, {" \n ", "[NULL]"},
-                                 {"a\x83\x41z", "a\\x83Az"}, {"\x01~", "\\x01~"}}) {
+                                 {"a\x83\x41z", "a\\x83Az"}, {"\x01~", "\\x01~"},
+                                 {"", "[NULL]"}, {"\x7f\xff\xab", "\\x7f\\xff\\xab"}}) {
         SCOPED_TRACE(c.at);
         testing::internal::CaptureStdout();
         print_token(c.at);
@@ -113,7 +142,11 @@ TEST_F(ClassificationDeathTest, UnterminatedStringEndsTheRun)
 {
     for (const char* token : {"\"", "\"abc", "\"a b"}) {
         SCOPED_TRACE(token);
-        EXPECT_EXIT(classify(token), testing::ExitedWithCode(1), "token2string_word.*\n.*\nExit<1>\n$");
+        // 文字列の終端がありません。 (the string has no end)
+        EXPECT_EXIT(classify(token), testing::ExitedWithCode(1),
+                    fatal_report_pattern("[fail]\t../util:306 (token2string_word();)\n\t"
+                                         "\x95\xb6\x8e\x9a\x97\xf1\x82\xcc\x8f\x49\x92\x5b\x82"
+                                         "\xaa\x82\xa0\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81\x42\n"));
     }
 }
 

@@ -1,5 +1,7 @@
 // Word characters, the forward and backward token steps and the word order.
 #include <algorithm>
+#include <cstddef>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,7 @@ TEST(NextToken, FollowsTheStringLiteralStates)
         {"\"ab\"cd ef", {0, 7}},          // closed without white space: one plain token
         {"\"a b\"c d", {0, 5, 7}},        // closed after white space: c starts a token
         {"\"a \" x", {0, 5}},             // a quote right after white space closes it
+        {"\"a \"x y", {0, 4, 6}},          // ... and what follows it directly is a new token
         {"ab\"cd ef", {0, 6}},            // a quote inside a plain token starts nothing
         {"x \"a b\" y", {0, 2, 8}},
         {"\"\" x", {0, 3}},               // the empty literal
@@ -74,6 +77,17 @@ TEST(PrevToken, VisitsWhatTheForwardStepVisits)
     }
 }
 
+TEST(PrevToken, StepsBackOverAStringLiteral)
+{
+    const char* text = "x \"a b\" y";
+    EXPECT_EQ(prev_token(text, text + 8), text + 2);  // from y: the opening quote
+    EXPECT_EQ(prev_token(text, text + 2), text);
+    EXPECT_EQ(prev_token(text, text), nullptr);
+    EXPECT_EQ(prev_token(text, text + 8 + 1), text + 8);  // from the end of the text
+    const char* spaced = "  \n x";
+    EXPECT_EQ(prev_token(spaced, spaced + 4), nullptr);  // only white space before
+}
+
 TEST(PrevToken, TheTwoBackwardExceptions)
 {
     // A plain token that ends in a quote is taken for a string literal's end:
@@ -91,6 +105,51 @@ TEST(PrevToken, FromInsideATokenReturnsItsStart)
     EXPECT_EQ(prev_token(text, text + 7), text + 6);  // from the label inside the reference
     EXPECT_EQ(prev_token(text, text), nullptr);
     EXPECT_EQ(prev_token(text, text + 3), text);
+}
+
+// Reading backward cannot tell apart what the forward step tells apart in two
+// cases, so on any text the backward step from a token returns the token the
+// forward step visited before it unless one of these holds for that token:
+//  - it ends in a quote but is not one quoted run (a quote, bytes without a
+//    quote, a quote), as 'ab"' or '"a"b"': the last quote is taken for the
+//    closing quote of a literal and the step goes to the quote before it;
+//  - it does not end in a quote and directly follows the closing quote of a
+//    literal with white space, as the c in '"a b"c': it is read together with
+//    the literal's last word.
+TEST(PrevToken, UndoesTheForwardStepExceptInTheTwoCases)
+{
+    std::mt19937 random{20240229};
+    constexpr char alphabet[] = {'a', 'b', ' ', '\n', '"'};
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof alphabet - 1);
+    std::uniform_int_distribution<std::size_t> length(0, 24);
+    int checked = 0, quote_ended = 0, glued = 0;
+    for (int n = 0; n < 20000; ++n) {
+        std::string text;
+        for (std::size_t i = length(random); i > 0; --i) text += alphabet[pick(random)];
+        SCOPED_TRACE(text);
+        const char* start = text.c_str();
+        const std::vector<long> tokens = forward_tokens(start);
+        if (!tokens.empty()) {
+            EXPECT_EQ(prev_token(start, start + tokens[0]), nullptr);
+        }
+        for (std::size_t i = 1; i < tokens.size(); ++i) {
+            const char* before = start + tokens[i - 1];
+            const char* last = start + tokens[i] - 1;  // the last byte of the token before
+            while (!is_word_char(*last)) --last;
+            const bool quoted_run = before[0] == '"' && last > before && std::find(before + 1, last, '"') == last;
+            const bool ends_in_quote = *last == '"' && !quoted_run;
+            const bool follows_quote = *last != '"' && before > start && is_word_char(before[-1]);
+            quote_ended += ends_in_quote;
+            glued += follows_quote;
+            ++checked;
+            EXPECT_EQ(prev_token(start, start + tokens[i]) == before, !ends_in_quote && !follows_quote)
+                << "token " << i;
+        }
+    }
+    // both exceptions occur, and most pairs are ordinary
+    EXPECT_GT(quote_ended, 0);
+    EXPECT_GT(glued, 0);
+    EXPECT_GT(checked, 4 * (quote_ended + glued));
 }
 
 TEST(WordCompare, EqualUpToTheEndOfBothWords)
@@ -117,6 +176,38 @@ TEST(WordCompare, IsATotalOrder)
             SCOPED_TRACE(words[i] + " / " + words[j]);
             EXPECT_EQ(word_compare(words[i].c_str(), words[j].c_str()), -1);
             EXPECT_EQ(word_compare(words[j].c_str(), words[i].c_str()), 1);
+        }
+    }
+}
+
+TEST(WordCompare, RandomWordsFormATotalOrder)
+{
+    std::mt19937 random{11};
+    constexpr char alphabet[] = {'a', 'b', '\x7f', '\x80', '\xff', '\x01'};
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof alphabet - 1);
+    std::uniform_int_distribution<std::size_t> length(0, 3);
+    constexpr const char* ends[] = {"", " rest", "\tx", "\n"};
+    std::vector<std::string> words;
+    for (int n = 0; n < 60; ++n) {
+        std::string word;
+        for (std::size_t i = length(random); i > 0; --i) word += alphabet[pick(random)];
+        words.push_back(word + ends[n % 4]);  // what ends a word does not count
+    }
+    const auto compare = [](const std::string& a, const std::string& b) { return word_compare(a.c_str(), b.c_str()); };
+    const auto bare = [](const std::string& s) { return s.substr(0, s.find_first_of(" \t\n")); };
+    for (const std::string& a : words) {
+        for (const std::string& b : words) {
+            SCOPED_TRACE(testing::PrintToString(a) + " / " + testing::PrintToString(b));
+            const int ab = compare(a, b);
+            ASSERT_TRUE(ab == -1 || ab == 0 || ab == 1);
+            EXPECT_EQ(compare(b, a), -ab);
+            EXPECT_EQ(ab == 0, bare(a) == bare(b));
+            if (ab > 0) continue;
+            for (const std::string& c : words) {
+                if (compare(b, c) <= 0) {
+                    EXPECT_LE(compare(a, c), 0) << testing::PrintToString(c);
+                }
+            }
         }
     }
 }
