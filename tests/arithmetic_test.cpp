@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "report_pattern.hpp"
+
 #include "nativeword.hpp"
 #include "quokkavm.hpp"
 #include "util.hpp"
@@ -18,19 +20,6 @@ constexpr std::int32_t int_min = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t int_max = std::numeric_limits<std::int32_t>::max();
 
 struct binary_case { std::int32_t x1, x2, expected; };
-
-// Matches exactly the given report followed by the exit line. Shift-JIS
-// bytes such as 0x5b ('[') are regular-expression characters, so every
-// special byte is escaped.
-std::string fatal_report_pattern(std::string_view report)
-{
-    std::string pattern = "^";
-    for (const char c : report) {
-        if (std::string_view{".[]{}()\\*+?^$|"}.find(c) != std::string_view::npos) pattern += '\\';
-        pattern += c;
-    }
-    return pattern + "Exit<1>\n$";
-}
 
 // 値スタックがアンダーフローです。 (value stack underflow)
 const std::string underflow = fatal_report_pattern(

@@ -6,23 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include "report_pattern.hpp"
+
 #include "quokkavm.hpp"
 #include "util.hpp"
 
 namespace {
-
-// Matches exactly the given report followed by the exit line. Shift-JIS
-// bytes such as 0x5b ('[') are regular-expression characters, so every
-// special byte is escaped.
-std::string fatal_report_pattern(std::string_view report)
-{
-    std::string pattern = "^";
-    for (const char c : report) {
-        if (std::string_view{".[]{}()\\*+?^$|"}.find(c) != std::string_view::npos) pattern += '\\';
-        pattern += c;
-    }
-    return pattern + "Exit<1>\n$";
-}
 
 class Classification : public testing::Test {
 protected:
