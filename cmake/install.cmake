@@ -1,0 +1,55 @@
+# What `cmake --install` puts where, in the usual places under the prefix,
+# and the Debian package made from the same install with `cpack -G DEB`.
+include(GNUInstallDirs)
+
+install(TARGETS qka RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Manual pages are installed compressed, as Debian ships them; -n keeps the
+# file free of a time stamp so that two builds give the same bytes.
+find_program(QKA_GZIP gzip REQUIRED)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/qka.1.gz
+                   COMMAND ${QKA_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/qka.1 > ${CMAKE_BINARY_DIR}/qka.1.gz
+                   DEPENDS ${PROJECT_SOURCE_DIR}/man/qka.1
+                   VERBATIM)
+add_custom_target(qka_manpage ALL DEPENDS ${CMAKE_BINARY_DIR}/qka.1.gz)
+install(FILES ${CMAKE_BINARY_DIR}/qka.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The examples keep their execute bits: each runs by its #! line.
+file(GLOB qka_examples CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/examples/*.qka)
+install(PROGRAMS ${qka_examples} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/language.md ${PROJECT_SOURCE_DIR}/README.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# Editor support: Vim finds vimfiles/ on its default runtime path; the
+# TextMate grammar is a plain file for editors to be pointed at.
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/vim/syntax/qka.vim
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/vim/vimfiles/syntax)
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/vim/ftdetect/qka.vim
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/vim/vimfiles/ftdetect)
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/textmate/qka.tmLanguage.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/qka/textmate)
+
+set(QKA_PACKAGE_MAINTAINER "Seed 9d7eb353 maintainers <maintainers@users.noreply.c-seed-9d7eb353.example>"
+    CACHE STRING "The Maintainer field of the Debian package")
+
+set(CPACK_PACKAGE_NAME qka)
+set(CPACK_PACKAGE_VENDOR "qka maintainers")
+set(CPACK_PACKAGE_CONTACT "${QKA_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "interpreter for a small stack language in the manner of Forth")
+# Control files want the long description wrapped; CPack keeps line ends.
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "qka runs scripts written in a small stack language: it loads the script,\n"
+    "indexes every definition, prints its banner and runs the word main,\n"
+    "executing directly on the script text.\n"
+    "The package holds the interpreter, its manual page, example programs, the\n"
+    "language guide and syntax highlighting for Vim and TextMate editors.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QKA_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION interpreters)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)
