@@ -33,18 +33,31 @@ void nw_mul(forth_vm& vm)
     word_push(vm, x2.tag, wrap_mul(x1.value, x2.value));
 }
 
+std::int32_t checked_quotient(std::int32_t x1, std::int32_t x2)
+{
+    if (x2 == 0) {
+        fail_report(sites::div_by_zero);
+        return 0;  // the run goes on with 0
+    }
+    return truncated_quotient(x1, x2);
+}
+
+std::int32_t checked_remainder(std::int32_t x1, std::int32_t x2)
+{
+    if (x2 == 0) {
+        fail_report(sites::mod_by_zero);
+        return 0;  // the run goes on with 0
+    }
+    return truncated_remainder(x1, x2);
+}
+
 // ( x1 x2 -- x1/x2 )  Truncates toward zero; the tag of x1. A zero divisor is
 // reported and gives 0, and the run goes on.
 void nw_div(forth_vm& vm)
 {
     const cell x2 = word_pop(vm);
     const cell x1 = word_pop(vm);
-    if (x2.value == 0) {
-        fail_report(sites::div_by_zero);
-        word_push(vm, x1.tag, 0);
-        return;
-    }
-    word_push(vm, x1.tag, truncated_quotient(x1.value, x2.value));
+    word_push(vm, x1.tag, checked_quotient(x1.value, x2.value));
 }
 
 // ( x1 x2 -- x1%x2 )  The sign of x1; the tag of x1. A zero divisor is
@@ -53,12 +66,7 @@ void nw_mod(forth_vm& vm)
 {
     const cell x2 = word_pop(vm);
     const cell x1 = word_pop(vm);
-    if (x2.value == 0) {
-        fail_report(sites::mod_by_zero);
-        word_push(vm, x1.tag, 0);
-        return;
-    }
-    word_push(vm, x1.tag, truncated_remainder(x1.value, x2.value));
+    word_push(vm, x1.tag, checked_remainder(x1.value, x2.value));
 }
 
 // ---------------------------------------------------------------------------
@@ -173,53 +181,63 @@ void nw_or(forth_vm& vm)
 // ---------------------------------------------------------------------------
 // Output
 
-// ( x -- )  Signed decimal, no separator.
-void nw_print(forth_vm& vm)
+void write_number(std::int32_t x)
 {
-    const cell x = word_pop(vm);
-    std::printf("%d", x.value);
+    std::printf("%d", x);
     check_output();
 }
 
-// ( -- )
-void nw_newline(forth_vm&)
+void write_newline()
 {
     std::putchar('\n');
     check_output();
 }
 
-// ( x -- )  The low 8 bits as one byte.
-void nw_print_chr(forth_vm& vm)
+void write_char(std::int32_t x)
 {
-    const cell x = word_pop(vm);
-    std::putchar(static_cast<unsigned char>(x.value & 0xff));
+    std::putchar(static_cast<unsigned char>(x & 0xff));
     check_output();
 }
 
-// ( n -- )  n spaces; none when n <= 0.
-void nw_spc(forth_vm& vm)
+void write_spaces(std::int32_t n)
 {
-    const cell n = word_pop(vm);
     constexpr std::int32_t chunk = 4096;
     static const std::string spaces(chunk, ' ');
-    for (std::int32_t left = n.value; left > 0; left -= chunk) {
+    for (std::int32_t left = n; left > 0; left -= chunk) {
         count_executed_token();  // a bounded run bounds a huge count too
         std::fwrite(spaces.data(), 1, static_cast<std::size_t>(std::min(left, chunk)), stdout);
         check_output();  // a huge count on a lost output stops at once
     }
 }
 
-// ( s -- )  Writes the word at text position s up to its first white space or
-// double quote, however long. A value that names no byte of a text writes nothing.
-void nw_print_str(forth_vm& vm)
+void write_string(const forth_vm& vm, std::int32_t s)
 {
-    const cell s = word_pop(vm);
-    const char* const start = position_at(vm, s.value);
+    const char* const start = position_at(vm, s);
     if (start == nullptr) return;
     const char* end = start;
     while (is_word_char(*end) && *end != '"') ++end;
     std::fwrite(start, 1, static_cast<std::size_t>(end - start), stdout);
     check_output();
+}
+
+// ( x -- )  Signed decimal, no separator.
+void nw_print(forth_vm& vm) { write_number(word_pop(vm).value); }
+
+// ( -- )
+void nw_newline(forth_vm&) { write_newline(); }
+
+// ( x -- )  The low 8 bits as one byte.
+void nw_print_chr(forth_vm& vm) { write_char(word_pop(vm).value); }
+
+// ( n -- )  n spaces; none when n <= 0.
+void nw_spc(forth_vm& vm) { write_spaces(word_pop(vm).value); }
+
+// ( s -- )  Writes the word at text position s up to its first white space or
+// double quote, however long. A value that names no byte of a text writes nothing.
+void nw_print_str(forth_vm& vm)
+{
+    const cell s = word_pop(vm);
+    write_string(vm, s.value);
 }
 
 // ---------------------------------------------------------------------------
@@ -264,21 +282,26 @@ void nw_get(forth_vm& vm)
     word_push(vm, i.tag, get_variable(vm, i.value));
 }
 
+void set_variable(std::int32_t* frame, std::array<std::int32_t, 32>& globals, std::int32_t i, std::int32_t v)
+{
+    const auto index = static_cast<std::uint32_t>(i);
+    if (index > 63) {
+        fail_report(sites::variable_not_writable);
+        fail_exit(1);
+    }
+    if (index < 32)
+        frame[index] = v;
+    else
+        globals[index - 32] = v;
+}
+
 // ( v i -- )  Stores into a local (0 to 31) or a global (32 to 63); every
 // other number, negative ones and the system variables included, ends the run.
 void nw_set(forth_vm& vm)
 {
     const cell i = word_pop(vm);
     const cell v = word_pop(vm);
-    const auto index = static_cast<std::uint32_t>(i.value);
-    if (index > 63) {
-        fail_report(sites::variable_not_writable);
-        fail_exit(1);
-    }
-    if (index < 32)
-        vm.locals[std::size_t{vm.depth} * frame_size + index] = v.value;
-    else
-        vm.globals[index - 32] = v.value;
+    set_variable(&local_variable(vm, 0), vm.globals, i.value, v.value);
 }
 
 // ---------------------------------------------------------------------------

@@ -44,6 +44,10 @@ inline constexpr std::int32_t truncated_remainder(std::int32_t x1, std::int32_t 
 
 inline constexpr std::int32_t truth(bool b) noexcept { return b ? 1 : 0; }
 
+// "/" and "%" on two values: a zero divisor is reported (not fatally) and gives 0.
+std::int32_t checked_quotient(std::int32_t x1, std::int32_t x2);
+std::int32_t checked_remainder(std::int32_t x1, std::int32_t x2);
+
 // ---------------------------------------------------------------------------
 
 // The built-in words in their stored order; each new machine sorts the table
@@ -85,6 +89,18 @@ void nw_set(forth_vm& vm);
 void nw_on_goto(forth_vm& vm);
 void nw_version(forth_vm& vm);
 void nw_wday(forth_vm& vm);
+
+// What the printing words write, shared with the translated tier; a lost
+// standard output ends the run.
+void write_number(std::int32_t x);
+void write_char(std::int32_t x);         // the low 8 bits
+void write_spaces(std::int32_t n);       // none when n <= 0
+void write_string(const forth_vm& vm, std::int32_t s);  // the word at text position s
+void write_newline();
+
+// Stores v in variable i: local i of the frame that starts at frame, or a
+// global; a number outside 0 to 63 ends the run with the report of "!".
+void set_variable(std::int32_t* frame, std::array<std::int32_t, 32>& globals, std::int32_t i, std::int32_t v);
 
 // Where a jump made by the jumping word at t ends. The text never changes, so
 // this is a function of t alone, which the compiled executor works out once.

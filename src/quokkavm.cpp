@@ -7,7 +7,9 @@
 #include <optional>
 
 #include "nativeword.hpp"
+#include "tiers.hpp"
 #include "util.hpp"
+#include "walker.hpp"
 
 namespace {
 
@@ -25,8 +27,9 @@ forth_vm forth_vm_create(std::size_t cells, std::size_t frames, const char* text
 {
     forth_vm vm;
     grow_value_stack(vm, std::max<std::size_t>(cells, 1));
-    // Frames are zeroed, and there is always one for "main"; deeper calls add more.
-    vm.locals.assign(std::max<std::size_t>(frames, 1) * frame_size, 0);
+    // Frames are zeroed, and there is always one for "main" and the spare
+    // ones past it; deeper calls add more.
+    vm.locals.assign((std::max<std::size_t>(frames, 1) + spare_frames) * frame_stride, 0);
     vm.depth = 0;
     vm.text = text;
     vm.text_end = text + std::strlen(text);
@@ -50,7 +53,7 @@ const char* forth_vm_destroy(forth_vm& vm)
     vm.globals.fill(0);
     vm.words = {};
     vm.returns = {};
-    vm.code.reset();
+    vm.tiers.reset();
     return text;
 }
 
@@ -199,39 +202,45 @@ const char* perform_token(forth_vm& vm, const char* t)
     return nullptr;
 }
 
-void enter_call_depth(forth_vm& vm)
+void prepare_call_depth(forth_vm& vm)
 {
     if (vm.depth == max_depth) {
         fail_report(sites::nesting_too_deep);
         fail_exit(1);
     }
+    const std::size_t needed = (std::size_t{vm.depth} + 2 + spare_frames) * frame_stride;
+    constexpr std::size_t most = (std::size_t{max_depth} + 1 + spare_frames) * frame_stride;
+    if (vm.locals.size() < needed) vm.locals.resize(std::min(std::max(needed, vm.locals.size() * 2), most), 0);
+}
+
+void enter_call_depth(forth_vm& vm)
+{
+    prepare_call_depth(vm);
     ++vm.depth;
-    const std::size_t needed = (std::size_t{vm.depth} + 1) * frame_size;
-    if (vm.locals.size() < needed) vm.locals.resize(needed, 0);
+}
+
+void return_stack::grow()
+{
+    const std::size_t used = size();
+    const std::size_t cells = std::max<std::size_t>(used * 2, 64);
+    auto bigger = std::make_unique_for_overwrite<return_entry[]>(cells);
+    std::copy(base, top, bigger.get());
+    storage = std::move(bigger);
+    base = storage.get();
+    top = base + used;
+    limit = base + cells;
+}
+
+void return_stack::push(const return_entry& entry)
+{
+    if (top == limit) grow();
+    *top++ = entry;
 }
 
 void walk_text(forth_vm& vm)
 {
-    // Calls made from here run in this same loop; the returns below the base
-    // belong to whoever called us.
-    const std::size_t base = vm.returns.size();
-    for (;;) {
-        count_executed_token();
-        const char* const t = vm.current;
-        if (ends_word(t)) {
-            --vm.depth;
-            if (vm.returns.size() == base) return;
-            vm.current = vm.returns.back();  // back at the calling token
-            vm.returns.pop_back();
-        } else if (const char* const name = perform_token(vm, t)) {
-            enter_call_depth(vm);
-            vm.returns.push_back(t);
-            vm.current = next_token(name);  // the body starts at the token after the name
-            continue;
-        }
-        // A handler that ran off the end of the text leaves no position: the word ends.
-        if (vm.current != nullptr) vm.current = next_token(vm.current);
-    }
+    no_tiers none;
+    walk_text(vm, none);
 }
 
 void forth_vm_exec(forth_vm& vm)
@@ -239,7 +248,7 @@ void forth_vm_exec(forth_vm& vm)
 #ifdef QKA_REFERENCE_WALKER
     walk_text(vm);
 #else
-    run_compiled(vm);
+    run_tiered(vm);
 #endif
 }
 

@@ -27,26 +27,51 @@ struct value_stack {
     std::size_t size() const noexcept { return static_cast<std::size_t>(top - base); }
 };
 
-// Code the compiled executor remembers per text position (see compiled.cpp).
-struct compiled_code;
-struct compiled_code_deleter {
-    void operator()(compiled_code* code) const noexcept;
+// Where a running word was called from: the calling token, and when
+// translated code made the call, the code that goes on after the return
+// (nullptr when the text walker made it).
+struct ir_insn;
+struct return_entry {
+    const char* call_token;
+    const ir_insn* resume;
+};
+
+// The calls now running, innermost on top, in storage that doubles when full.
+// Both tiers push and pop here, so either can return to the other.
+struct return_stack {
+    std::unique_ptr<return_entry[]> storage;
+    return_entry* base = nullptr;
+    return_entry* top = nullptr;
+    return_entry* limit = nullptr;
+
+    std::size_t size() const noexcept { return static_cast<std::size_t>(top - base); }
+    void push(const return_entry& entry);
+    return_entry pop() noexcept { return *--top; }
+    void grow();  // doubles the storage (or makes the first)
+};
+
+// What the tiered executor keeps between runs (see tiers.hpp): hot-code
+// counts and translated code. Empty for the reference walker.
+struct tier_state;
+struct tier_state_deleter {
+    void operator()(tier_state* state) const noexcept;
 };
 
 // The one record every operation receives. Its members own the stack, the
 // frames, the globals and the index; the script text belongs to the caller.
 struct forth_vm {
     value_stack stack;
-    std::vector<std::int32_t> locals;        // 32 integers per frame, frame n at n * 32
+    // Frame n starts at n * frame_stride: its 32 locals, then scratch cells
+    // that translated code keeps intermediate values in.
+    std::vector<std::int32_t> locals;
     std::uint16_t depth = 0;                 // call depth; selects the frame
     const char* text = nullptr;              // start of the NUL-terminated script
     const char* text_end = nullptr;          // the NUL that ends the script
     const char* current = nullptr;           // the token being executed; nullptr: none
     std::array<std::int32_t, 32> globals{};  // variables 32 to 63
     std::vector<const char*> words;          // user word index, sorted by name
-    std::vector<const char*> returns;        // calling tokens of the words now running
-    // made on the first run; grows with the part of the text that runs
-    std::unique_ptr<compiled_code, compiled_code_deleter> code;
+    return_stack returns;                    // the words now running
+    std::unique_ptr<tier_state, tier_state_deleter> tiers;  // made on the first run
 };
 
 using native_handler = void (*)(forth_vm&);
@@ -56,9 +81,21 @@ struct native_word {
     native_handler handler;
 };
 
-inline constexpr std::size_t frame_size = 32;
+// A frame holds a word's 32 locals and, after them, scratch integers for
+// the translated tier's intermediate values.
+inline constexpr std::size_t frame_locals = 32;
+inline constexpr std::size_t frame_stride = 128;
+// Frames kept allocated past the current depth: translated code with calls
+// inlined uses the frames of those calls without making them.
+inline constexpr std::size_t spare_frames = 8;
 // Deepest call nesting: the depth counter is 16 bits wide.
 inline constexpr std::uint32_t max_depth = 65535;
+
+// Local i (0 to 31) of the frame at the machine's depth.
+inline std::int32_t& local_variable(forth_vm& vm, std::size_t i) noexcept
+{
+    return vm.locals[std::size_t{vm.depth} * frame_stride + i];
+}
 
 // Builds a machine over text (NUL-terminated, owned by the caller, unchanged
 // for the machine's life): a value stack of cells, frames zeroed local frames,
@@ -92,27 +129,9 @@ void forth_vm_exec(forth_vm& vm);
 int forth_vm_run_word(forth_vm& vm, const char* name);
 
 // ---------------------------------------------------------------------------
-// Pieces shared by the two executors: the text walker, which re-reads the text
-// for every token, and the compiled executor, which runs remembered code.
-
-// True where a word ends: at the token ";" exactly, or where no token is left.
-bool ends_word(const char* t) noexcept;
-
-// Does what the token at t asks, unless it names a user word: pushes a
-// literal, passes a label, runs a native handler, or reports an undefined
-// word and ends the run. For a user word it does nothing and returns the
-// position of its name; otherwise nullptr.
-const char* perform_token(forth_vm& vm, const char* t);
-
-// Raises the call depth for a call, giving the new depth a zeroed frame when
-// it has none; past the deepest nesting the run ends with a report.
-void enter_call_depth(forth_vm& vm);
-
-// The text walker: executes token by token from vm.current.
-void walk_text(forth_vm& vm);
-
-// The compiled executor: the same behaviour, from code remembered per position.
-void run_compiled(forth_vm& vm);
+// The text walker: the reference semantics. It re-reads the text for every
+// token; the tiered executor (tiers.hpp) runs it too, with hooks at the places
+// where hot code is counted.
 
 #ifdef QKA_TOKEN_LIMIT
 // Thrown when a fuzzing build has executed its bound of tokens.
@@ -124,3 +143,22 @@ void reset_token_limit();
 #else
 inline void count_executed_token() noexcept {}
 #endif
+
+// True where a word ends: at the token ";" exactly, or where no token is left.
+bool ends_word(const char* t) noexcept;
+
+// Does what the token at t asks, unless it names a user word: pushes a
+// literal, passes a label, runs a native handler, or reports an undefined
+// word and ends the run. For a user word it does nothing and returns the
+// position of its name; otherwise nullptr.
+const char* perform_token(forth_vm& vm, const char* t);
+
+// Makes sure the next call depth and the spare frames past it exist; at the
+// deepest nesting the run ends with a report instead.
+void prepare_call_depth(forth_vm& vm);
+
+// Raises the call depth for a call, as prepare_call_depth allows.
+void enter_call_depth(forth_vm& vm);
+
+// The plain text walker, with no other tier.
+void walk_text(forth_vm& vm);

@@ -320,15 +320,20 @@ std::int32_t system_variable(std::int32_t k)
     }
 }
 
-std::int32_t get_variable(const forth_vm& vm, std::int32_t i)
+std::int32_t read_variable(const std::int32_t* frame, const std::array<std::int32_t, 32>& globals, std::int32_t i)
 {
     if (i < 0) {
         fail_report(sites::variable_below_range);
         fail_exit(1);
     }
-    if (i < 32) return vm.locals[std::size_t{vm.depth} * frame_size + static_cast<std::size_t>(i)];
-    if (i < 64) return vm.globals[static_cast<std::size_t>(i - 32)];
+    if (i < 32) return frame[i];
+    if (i < 64) return globals[static_cast<std::size_t>(i - 32)];
     if (i < 96) return system_variable(i - 64);
     fail_report(sites::variable_above_range);
     fail_exit(1);
+}
+
+std::int32_t get_variable(const forth_vm& vm, std::int32_t i)
+{
+    return read_variable(vm.locals.data() + std::size_t{vm.depth} * frame_stride, vm.globals, i);
 }

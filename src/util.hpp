@@ -285,5 +285,8 @@ void grow_value_stack(forth_vm& vm, std::size_t cells);
 // run for a number outside 0 to 95.
 std::int32_t get_variable(const forth_vm& vm, std::int32_t i);
 
+// The value of variable i, with locals from the frame that starts at frame.
+std::int32_t read_variable(const std::int32_t* frame, const std::array<std::int32_t, 32>& globals, std::int32_t i);
+
 // System variable k (0 to 31): date, time and random numbers; 0 for the rest.
 std::int32_t system_variable(std::int32_t k);

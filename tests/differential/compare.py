@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Runs random scripts through the text walker and the compiled executor and
-compares every byte of their standard output and error streams and their exit
-statuses. Both programs are test builds that end a run quietly with status 3
-once it has executed a bound of steps; such runs (the script loops for long)
-are not compared.
+"""Runs random scripts through the text walker and through other builds of
+the executor (the tiered product, the build that translates everything at
+once, the one that only walks behind the tier switch) and compares every byte
+of their standard output and error streams and their exit statuses. All
+programs are test builds that end a run quietly with status 3 once it has
+executed a bound of steps; such runs (the script loops for long) are not
+compared.
 
-usage: compare.py REFERENCE COMPILED [--count N] [--seed S] [--keep DIR]
+usage: compare.py REFERENCE PROGRAM... [--count N] [--seed S] [--keep DIR]
 """
 import argparse
 import os
@@ -135,7 +137,7 @@ def run(binary, path):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("reference")
-    parser.add_argument("compiled")
+    parser.add_argument("programs", nargs="+")
     parser.add_argument("--count", type=int, default=2000)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--keep", help="write failing scripts here")
@@ -153,20 +155,22 @@ def main():
             if expected[0] == BOUND_STATUS:
                 bounded += 1
                 continue
-            actual = run(args.compiled, path)
             compared += 1
-            if actual != expected:
-                failures.append((i, text, expected, actual))
+            for program in args.programs:
+                actual = run(program, path)
+                if actual == expected:
+                    continue
+                failures.append((i, program, text, expected, actual))
                 if args.keep:
                     os.makedirs(args.keep, exist_ok=True)
                     with open(os.path.join(args.keep, f"case{i}.qka"), "wb") as f:
                         f.write(text)
-    for i, text, expected, actual in failures[:5]:
+    for i, program, text, expected, actual in failures[:5]:
         print(f"--- case {i}: {text!r}")
         print(f"reference: {expected!r}")
-        print(f"compiled:  {actual!r}")
+        print(f"{os.path.basename(program)}: {actual!r}")
     print(f"differential: {compared} compared, {bounded} bounded, {len(failures)} different")
-    print(f"{compared - len(failures)} passed, {len(failures)} failed")
+    print(f"{compared * len(args.programs) - len(failures)} passed, {len(failures)} failed")
     return 1 if failures else 0
 
 

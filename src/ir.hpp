@@ -1,0 +1,156 @@
+#pragma once
+// ir: the code of the translated tier. A block is the translation of one
+// straight run of tokens into register-style instructions whose operands are
+// locals, globals, constants and stack cells. Every block ends in a
+// terminator that leaves it through exits; an exit goes on in another block
+// once it is linked, and in the text walker until then.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "quokkavm.hpp"
+
+// Where an operand lives. The payload says which one:
+//   frame     an integer of the running word's frame area: local i of the word
+//             inlined k calls deep is k * frame_stride + i; the scratch cells
+//             are frame_locals + s
+//   global    global i - 32 (0 to 31)
+//   slot      the value of the stack cell that many cells from the stack
+//             pointer (-1 is the top)
+//   constant  the value itself
+enum class ir_kind : std::uint8_t { frame, global, slot, constant };
+inline constexpr int ir_kind_count = 4;
+
+// Where the tag of a cell written to the stack comes from: a constant
+// cell_tag, the tag of a stack cell (a slot offset, as for operands), or a
+// frame scratch integer that saved one.
+enum class tag_kind : std::uint8_t { constant, slot, frame };
+
+// The instruction list, in one place: the opcode enum, the interpreter's
+// dispatch tables and its handlers are all made from it.
+//   X(name, shape)
+// shapes: value  dst = a op b (dst a frame, global or slot; a never constant)
+//         branch a cmp b: to next when true, else to the next of the jump after it
+//         other  each says its fields below
+#define QKA_IR_VALUE_OPS(X) \
+    X(add) X(sub) X(mul) X(div) X(mod) X(eq) X(ne) X(lt) X(gt) X(logical_and) X(logical_or)
+// A branch is followed by the jump that its other way takes.
+#define QKA_IR_BRANCH_OPS(X) X(branch_eq) X(branch_ne) X(branch_lt) X(branch_ge) X(branch_gt) X(branch_le)
+#define QKA_IR_MOVE_OP(X) X(move) /* dst = a (a of any kind) */
+#define QKA_IR_OTHER_OPS(X)                                                                                  \
+    X(save_cell)     /* frame a = the value, frame b = the tag of the stack cell at offset dst */      \
+    X(system_read)   /* dst (frame) = system variable b */                                             \
+    X(variable_read) /* dst (frame) = variable a, locals of the word inlined b levels deep; */          \
+                     /* a number outside 0 to 95 ends the run */                                        \
+    X(variable_write) /* variable a = b, locals dst levels deep; a number outside 0 to 63 ends it */    \
+    X(print_number)  /* of a */                                                                         \
+    X(print_char)                                                                                       \
+    X(print_spaces)                                                                                     \
+    X(print_string)                                                                                     \
+    X(newline)                                                                                          \
+    X(native_call)   /* adjust, then the handler native on the machine (its current at position) */   \
+    X(check)         /* block entry: a cells on the stack, room for b more, adjust more levels of */   \
+                     /* nesting allowed; else the walker runs the block's tokens */                     \
+    X(jump)          /* adjust, then next */                                                            \
+    X(call)          /* adjust, then the word at site (its return comes back to site) */               \
+    X(ret)           /* adjust, then the running word ends (its ';' at position) */                    \
+    X(leave)         /* adjust, then the walker goes on at position */                                  \
+    X(exit_unlinked) /* the stub of an exit not yet linked */
+
+enum class ir_op : std::uint8_t {
+#define QKA_IR_ENUM(name, ...) name,
+    QKA_IR_VALUE_OPS(QKA_IR_ENUM) QKA_IR_BRANCH_OPS(QKA_IR_ENUM) QKA_IR_MOVE_OP(QKA_IR_ENUM)
+    QKA_IR_OTHER_OPS(QKA_IR_ENUM)
+#undef QKA_IR_ENUM
+};
+
+constexpr bool is_value_op(ir_op op) noexcept { return op <= ir_op::logical_or; }
+constexpr bool is_branch_op(ir_op op) noexcept { return op >= ir_op::branch_eq && op <= ir_op::branch_le; }
+constexpr bool is_terminator(ir_op op) noexcept
+{
+    return is_branch_op(op) || op == ir_op::jump || op == ir_op::call || op == ir_op::ret || op == ir_op::leave;
+}
+
+struct ir_exit;
+struct call_site;
+struct ir_block;
+
+// Where a value instruction's result goes, and for a stack cell its tag.
+struct ir_target {
+    std::int32_t dst;
+    std::int16_t tag;   // a cell_tag, a slot offset or a frame index, as tag_from says
+    tag_kind tag_from;
+};
+
+struct ir_insn {
+    const void* handler = nullptr;  // the interpreter's code for op and its operand kinds
+    ir_op op{};
+    ir_kind dst_kind = ir_kind::frame;
+    ir_kind a_kind = ir_kind::constant;
+    ir_kind b_kind = ir_kind::constant;
+    std::int32_t a = 0;
+    std::int32_t b = 0;
+    std::int32_t adjust = 0;  // terminators and native calls: cells the stack pointer moves first
+    // What the instruction needs beyond its operands, by its kind.
+    union argument {
+        ir_target target;       // value instructions and moves
+        const ir_insn* next;    // branches and jumps: where they go (an exit's stub until linked)
+        ir_exit* exit;          // exit_unlinked: the exit it stands for
+        call_site* site;        // call
+        native_handler native;  // native_call
+        const char* position;   // ret, leave; check: the block's first token
+    } arg{.target = {}};
+};
+static_assert(sizeof(ir_insn) == 32);
+
+// One way out of a block. Until it is linked, target is its own stub, which
+// asks the tiers for code at resume and otherwise hands over to the walker.
+// The instruction that jumps by the exit keeps a copy of target in jump.
+struct ir_exit {
+    const ir_insn* target = nullptr;
+    const ir_insn** jump = nullptr;  // the copy to keep up to date, when there is one
+    const char* resume = nullptr;    // the token this way goes on with; nullptr: the word ends
+    const ir_block* from = nullptr;  // whose guarantees hold here, when link_past_check is set
+    std::int32_t height = 0;         // stack cells at the exit, counted from the block's entry
+    std::int32_t levels = 0;         // call depth at the exit, counted from the block's entry
+    bool link_past_check = false;    // whether from's check proves the target's
+    ir_insn stub;
+};
+
+// A call made by translated code: the callee's body, and where it returns.
+struct call_site {
+    const char* token = nullptr;  // the calling token
+    ir_exit callee;
+    ir_exit resume;               // after the return: the token after the call
+};
+
+// The translation of the straight run of tokens from start.
+struct ir_block {
+    const char* start = nullptr;
+    const char* end = nullptr;   // just past the last token of the run
+    std::int32_t need = 0;       // stack cells the block reads at most below its entry
+    std::int32_t room = 0;       // stack cells it writes at most above its entry
+    std::int32_t levels = 0;     // how deep it inlines calls
+    std::vector<ir_insn> code;   // code[0] is the check, when the block needs one
+    std::unique_ptr<ir_exit[]> exits;
+    std::size_t exit_count = 0;
+    std::unique_ptr<call_site> site;
+
+    // The first instruction past the check.
+    const ir_insn* body() const noexcept
+    {
+        return code.front().op == ir_op::check ? code.data() + 1 : code.data();
+    }
+};
+
+// The operand helpers shared by the translator and the code that reads the IR.
+constexpr bool is_local_index(std::int32_t frame_index) noexcept
+{
+    return frame_index % static_cast<std::int32_t>(frame_stride) < static_cast<std::int32_t>(frame_locals);
+}
+
+// The block as text, one instruction a line ("add f1 = f1, c-1" and so on),
+// for tests and for reading what the translator made.
+std::string describe_block(const ir_block& block);

@@ -1,0 +1,53 @@
+#pragma once
+// tiers: the tiered executor. Cold code runs on the text walker; the places
+// where hot code starts (reached by a backward jump, a call or an exit of
+// translated code) are counted, and at the threshold the run from there is
+// translated and run by the IR interpreter. Either tier hands over to the
+// other at any token, the machine being exactly as the walker has it there.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+
+#include "ir.hpp"
+#include "quokkavm.hpp"
+#include "translator.hpp"
+
+#ifndef QKA_HOT_THRESHOLD
+#define QKA_HOT_THRESHOLD 40
+#endif
+// How many times a place runs on the walker before it is translated; 0:
+// never (a test build that runs the walker behind the tier switch alone).
+inline constexpr std::uint32_t hot_threshold = QKA_HOT_THRESHOLD;
+
+// Translated code takes at most this many bytes per byte of the text it
+// translates, beyond a fixed allowance; past that, code stays on the walker.
+inline constexpr std::size_t code_bytes_per_text_byte = 64;
+inline constexpr std::size_t code_bytes_allowance = std::size_t{1} << 20;
+
+// A counted place: how often it ran, and its translation once it has one.
+struct hot_spot {
+    std::uint32_t count = 0;
+    bool refused = false;  // it cannot be translated, or there is no memory for it
+    std::unique_ptr<ir_block> block;
+};
+
+struct tier_state {
+    // Only places that have run are here: the table follows what runs.
+    std::unordered_map<const char*, hot_spot> spots;
+    translation_memo memo;
+    std::size_t code_bytes = 0;      // held by all blocks
+    std::size_t hot_text_bytes = 0;  // of the text they translate
+};
+
+// The code for the run starting at the token p, counting this run of it;
+// nullptr while p is not hot (or cannot be translated).
+const ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p);
+
+// Where exit goes: the code at its resume token, linked into the exit once
+// found, or nullptr when the walker goes on there.
+const ir_insn* follow_exit(forth_vm& vm, tier_state& tiers, ir_exit& exit);
+
+// Runs from vm.current until the word started there ends, as walk_text does.
+void run_tiered(forth_vm& vm);
