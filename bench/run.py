@@ -394,6 +394,11 @@ def startup_program(system, defs, total_bytes):
             body = " ".join(["1 2 + drop"] * max((per - len(head) - 2) // 11, 1))
             out.append(f"{head}{body} ;\n")
         elif system in ("lua", "luajit"):
+            # A thousand definitions to a chunk: LuaJIT allows a function
+            # (the main chunk too) at most 65,536 constants, and each
+            # definition takes two, its name and its code.
+            if i % 1000 == 0:
+                out.append("(function()\n" if i == 0 else "end)();\n(function()\n")
             head = f"function word{i}() "
             body = " ".join(["local x = 1 + 2"] * max((per - len(head) - 4) // 16, 1))
             out.append(f"{head}{body} end\n")
@@ -405,6 +410,8 @@ def startup_program(system, defs, total_bytes):
         out.append(': main "result=" str. 1 . \\n ;\n')
     elif system in ("gforth", "pforth"):
         out.append('." result=" 1 . cr\nbye\n')
+    elif system in ("lua", "luajit"):
+        out.append("end)()\nprint('result=1')\n")
     else:
         out.append("print('result=1')\n")
     return "".join(out)
