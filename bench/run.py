@@ -743,14 +743,15 @@ def print_run_once(rows, builds, reference, peers, args):
         print(f"\nstartup ({row.script_bytes} bytes for qka) against the peers; "
               f"peak bound 2 x script + 16 MiB = {(2 * row.script_bytes) // 1024 + 16384} KiB")
         present = [p.name for p in peers if p.name in row.times]
-        heads = (["system", "time (s)", "peak (KiB)"] + [f"{b.name}/{p}" for b in builds for p in present])
+        build_names = [b.name for b in builds]
         lines = []
-        for s in [b.name for b in builds] + present:
+        for s in build_names + present:
             cells = [s, fmt_time(row.times.get(s)), str(row.peaks.get(s) or "-")]
-            cells += ([fmt_ratio(row.times.get(b.name), row.times.get(p)) for b in builds for p in present]
-                      if s == builds[0].name else [""] * (len(builds) * len(present)))
+            # a build's row gives its own time over each peer's
+            cells += [fmt_ratio(row.times.get(s), row.times.get(p)) if s in build_names else ""
+                      for p in present]
             lines.append(cells)
-        markdown(heads, lines)
+        markdown(["system", "time (s)", "peak (KiB)"] + [f"build/{p}" for p in present], lines)
     if any(None in row.peaks.values() for row in rows):
         print("(a missing peak: /usr/bin/time is not installed or the run was stopped; apt-get install time)")
 
