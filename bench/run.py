@@ -1,25 +1,36 @@
 #!/usr/bin/env python3
-"""Times qka against gforth-fast, pforth, Lua and Python on six workloads.
+"""Times qka against gforth-fast, pforth, Lua 5.4, LuaJIT and Python, and
+against its reference walker on scripts that run once.
 
-Every workload is generated for every system at the chosen size into a
-temporary directory, each program prints "result=N", and the results must
-agree (a mismatch, or a qka run without a result, fails the run: that is what
-CI checks at the tiny size; a timing never fails it). Times are wall-clock
-medians of several runs; the table gives qka's ratio to each peer (below 1.0:
-qka is faster). For the start-up workload the peak resident memory of each
-system is reported too. A peer that is not installed is skipped; install them
-with
-    apt-get install gforth pforth lua5.4
+Two groups of rows:
+  compute   workloads that loop. Every spelling variant of a workload is a row
+            of its own (loop, loop/dup_store, ...), timed against the one
+            idiomatic program each peer has for the workload. A second table
+            gives each workload's spread: its slowest variant's time over its
+            fastest's.
+  run-once  scripts whose code runs once, and start-up: each qka build's time
+            and peak memory against qka_reference's.
+
+Every program prints "result=N" (qka after its banner). Each result is
+checked against the value the script computes itself; a wrong or missing
+result, or a qka run that does not end with status 0, fails the run. That is
+what CI checks at the tiny size; a timing never fails it. Times are
+wall-clock medians of several runs. Peers that are not installed are skipped;
+install them with
+    apt-get install gforth pforth lua5.4 luajit time
 
 examples:
     bench/run.py --size full                      # everything, median of 5
     bench/run.py --size tiny --runs 1             # the CI check
+    bench/run.py --size full --group compute --build ir=build/qka_ir --build native=build/qka
     bench/run.py --size full --only far_jump --comment-bytes 1000,10000,100000
-    bench/run.py --only loop --n loop=1000000 --peers lua,python
+    bench/run.py --only loop/globals,fib --n loop=1000000 --peers gforth,luajit
 """
 import argparse
+import dataclasses
 import os
 import re
+import resource
 import shutil
 import statistics
 import subprocess
@@ -27,16 +38,33 @@ import sys
 import tempfile
 import time
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+BANNER = b"** Forth VM v0.16 **\n"
+INSTALL = "apt-get install gforth pforth lua5.4 luajit time"
+
 SIZES = {
-    # workload: (tiny, full)
-    "loop": (1000, 150_000_000),        # passes of the counted loop
-    "fib": (15, 35),                    # fib(n), naive recursion
-    "primes": (1000, 1_000_000),        # count the primes below n
-    "calls": (1000, 17_500_000),        # passes, 10 calls each (175 million)
-    "far_jump": (1000, 150_000_000),    # passes of the loop with a comment in it
-    "startup": (500, 50_000),           # definitions in the script
+    # name: (tiny, full); a list gives one row for each value
+    "loop": (1000, 150_000_000),          # passes of the counted loop
+    "fib": (15, 35),                      # fib(n), naive recursion
+    "primes": (1000, 1_000_000),          # count the primes below n
+    "calls": (1000, 17_500_000),          # passes, 10 calls each (175 million)
+    "far_jump": (1000, 150_000_000),      # passes of the loop with a comment in it
+    "hot_body": (10_000, 1_000_000),      # bytes of a loop body run HOT_PASSES times
+    "straight": (20_000, 10_000_000),     # bytes of a main without a jump
+    "labels": (500, 200_000),             # lines, each a label and a few tokens
+    "if_skip": ([3_000, 10_000], [300_000, 1_000_000]),          # "0 if @@x @x" repeated
+    "go_down_heads": ([10_000, 20_000], [1_000_000, 2_000_000]),  # bytes of the shared body
+    "cold_calls": (10_000, 1_000_000),    # bytes of the comment in the callee
+    "startup": (500, 50_000),             # definitions in the script
+}
+GROUPS = {
+    "compute": ["loop", "fib", "primes", "calls", "far_jump", "hot_body"],
+    "run-once": ["straight", "labels", "if_skip", "go_down_heads", "cold_calls", "startup"],
 }
 STARTUP_BYTES = {"tiny": 50_000, "full": 5_000_000}
+HOT_PASSES = 100        # passes of hot_body's loop
+HEAD_ENTRIES = 64       # words that go_down into go_down_heads's body
+COLD_SITES = 60         # never-run calls in cold_calls
 
 
 def comment_text(nbytes):
@@ -53,50 +81,147 @@ def comment_text(nbytes):
     return " ".join(words)
 
 
+def i32(x):
+    """x wrapped to a 32-bit signed cell, as qka computes."""
+    return (x + 2**31) % 2**32 - 2**31
+
+
+def cpu_model():
+    """The CPU's model line from /proc/cpuinfo ("model name", or what ARM
+    kernels give instead) and the number of processors, since every figure
+    must name the machine it was measured on."""
+    model, count = None, 0
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                key, _, value = line.partition(":")
+                key = key.strip()
+                if key == "processor":
+                    count += 1
+                elif key in ("model name", "Model", "Hardware") and model is None and value.strip():
+                    model = value.strip()
+    except OSError:
+        pass
+    return f"{model or 'unknown model'} ({count or os.cpu_count()} processors)"
+
+
 # ---------------------------------------------------------------------------
-# The programs. Each prints result=N.
+# The compute workloads. qka has several spellings of each; the peers one
+# idiomatic program. {n} is the workload's size.
 #
 # calls: main calls w3 once per pass; w3 calls w2 twice and w1 three times,
 # each w2 calls w1 twice: 1 + 2 + 7 = 10 calls per pass, and the seven w1
 # calls add 7 to the checksum.
 
-def qka_program(workload, n, comment_bytes):
-    if workload == "loop":
-        return (f": main 0 $a ! {n} $b ! @top $a @ 3 + $a ! $b @ 1 - $b ! $b @ loop @@top\n"
-                f'"result=" str. $a @ . \\n ;\n')
+PRINT_A = '"result=" str. $a @ . \\n ;\n'
+QKA_VARIANTS = {
+    "loop": {
+        # the counter stored, then fetched again for loop
+        "": ": main 0 $a ! {n} $b ! @top $a @ 3 + $a ! $b @ 1 - $b ! $b @ loop @@top\n" + PRINT_A,
+        "dup_store": ": main 0 $a ! {n} $b ! @top $a @ 3 + $a ! $b @ 1 - dup $b ! loop @@top\n" + PRINT_A,
+        # the counter updated first, the accumulator between its store and fetch
+        "count_first": ": main 0 $a ! {n} $b ! @top $b @ 1 - $b ! $a @ 3 + $a ! $b @ loop @@top\n" + PRINT_A,
+        "commuted": ": main 0 $a ! {n} $b ! @top 3 $a @ + $a ! -1 $b @ + dup $b ! loop @@top\n" + PRINT_A,
+        "stack_acc": (": main 0 {n} $b ! @top 3 + $b @ 1 - $b ! $b @ loop @@top\n"
+                      '"result=" str. . \\n ;\n'),
+        "globals": (": main 0 $A ! {n} $B ! @top $A @ 3 + $A ! $B @ 1 - $B ! $B @ loop @@top\n"
+                    '"result=" str. $A @ . \\n ;\n'),
+        "count_up": ": main 0 $a ! 0 $i ! @top $a @ 3 + $a ! $i @ 1 + dup $i ! {n} < loop @@top\n" + PRINT_A,
+        # tested at the top, left by if
+        "while": (": main 0 $a ! {n} $b ! @top $b @ if @@done $a @ 3 + $a ! $b @ 1 - $b ! go_up @@top\n"
+                  "@done " + PRINT_A),
+        "if_exit": (": main 0 $a ! 0 $i ! @top $i @ {n} = 0= if @@done $a @ 3 + $a ! $i @ 1 + $i ! go_up @@top\n"
+                    "@done " + PRINT_A),
+    },
+    "fib": {
+        # the base case returns from inside the body
+        "": (": fib $n ! $n @ 2 < if @@fib_rec $n @ ; @fib_rec $n @ 1 - fib $n @ 2 - fib + ;\n"
+             ': main {n} fib "result=" str. . \\n ;\n'),
+        "stack": (": fib dup 2 < if @@fib_rec ; @fib_rec dup 1 - fib over 2 - fib + swap drop ;\n"
+                  ': main {n} fib "result=" str. . \\n ;\n'),
+        "one_exit": (": fib $n ! $n @ 2 < if @@fib_rec $n @ go_down @@fib_end\n"
+                     "  @fib_rec $n @ 1 - fib $n @ 2 - fib + @fib_end ;\n"
+                     ': main {n} fib "result=" str. . \\n ;\n'),
+    },
+    "primes": {
+        "": (": main 0 $c ! 2 $n !\n"
+             "@outer 2 $d !\n"
+             "@inner $d @ $d @ * $n @ > if @@try\n"
+             "  $c @ 1 + $c ! go_down @@next\n"
+             "  @try $n @ $d @ % if @@next\n"
+             "  $d @ 1 + $d ! go_up @@inner\n"
+             "@next $n @ 1 + $n ! $n @ {n} < loop @@outer\n"
+             '"result=" str. $c @ . \\n ;\n'),
+        "word": (": is_prime $n ! 2 $d !\n"
+                 "  @ip_loop $d @ $d @ * $n @ > if @@ip_try 1 ;\n"
+                 "  @ip_try $n @ $d @ % if @@ip_no $d @ 1 + $d ! go_up @@ip_loop\n"
+                 "  @ip_no 0 ;\n"
+                 ": main 0 $c ! 2 $n !\n"
+                 "@outer $n @ is_prime $c @ + $c ! $n @ 1 + $n ! $n @ {n} < loop @@outer\n"
+                 '"result=" str. $c @ . \\n ;\n'),
+        "commuted": (": main 0 $c ! 2 $n !\n"
+                     "@outer 2 $d !\n"
+                     "@inner $n @ $d @ $d @ * < if @@try\n"
+                     "  1 $c @ + $c ! go_down @@next\n"
+                     "  @try $n @ $d @ % if @@next\n"
+                     "  1 $d @ + $d ! go_up @@inner\n"
+                     "@next 1 $n @ + $n ! {n} $n @ > loop @@outer\n"
+                     '"result=" str. $c @ . \\n ;\n'),
+    },
+    "calls": {
+        "": (": w1 1 + ;\n: w2 w1 w1 ;\n: w3 w2 w2 w1 w1 w1 ;\n"
+             ": main 0 {n} $b ! @top w3 $b @ 1 - $b ! $b @ loop @@top\n"
+             '"result=" str. . \\n ;\n'),
+        "locals": (": w1 $x ! $x @ 1 + ;\n: w2 $x ! $x @ w1 w1 ;\n: w3 $x ! $x @ w2 w2 w1 w1 w1 ;\n"
+                   ": main 0 {n} $b ! @top w3 $b @ 1 - $b ! $b @ loop @@top\n"
+                   '"result=" str. . \\n ;\n'),
+        "global": (": w1 $A @ 1 + $A ! ;\n: w2 w1 w1 ;\n: w3 w2 w2 w1 w1 w1 ;\n"
+                   ": main 0 $A ! {n} $b ! @top w3 $b @ 1 - $b ! $b @ loop @@top\n"
+                   '"result=" str. $A @ . \\n ;\n'),
+    },
+    "far_jump": {
+        "": (": main 0 $a ! {n} $b ! @top $a @ 3 + $a !\n/* {comment} */\n"
+             "$b @ 1 - $b ! $b @ loop @@top\n" + PRINT_A),
+    },
+    "hot_body": {
+        "": ": main 0 $a ! 1 $b ! {n} $p ! @top\n{body}$p @ 1 - $p ! $p @ loop @@top\n"
+             '"result=" str. $a @ $b @ + . \\n ;\n',
+    },
+}
+
+# hot_body's body: this chunk over and over, four to a line. Each chunk adds 3
+# to a and the old a to b, modulo 1000.
+HOT_CHUNK = "$a @ dup 3 + $a ! $b @ + 1000 % $b !"
+
+
+def hot_chunks(nbytes):
+    return max(nbytes // (len(HOT_CHUNK) + 1), 1)
+
+
+def lines_of(chunks, per_line, sep=" "):
+    return "".join(sep.join(chunks[i:i + per_line]) + "\n" for i in range(0, len(chunks), per_line))
+
+
+def qka_compute_program(workload, variant, n, comment_bytes):
+    template = QKA_VARIANTS[workload][variant]
     if workload == "far_jump":
-        return (f": main 0 $a ! {n} $b ! @top $a @ 3 + $a !\n/* {comment_text(comment_bytes)} */\n"
-                f'$b @ 1 - $b ! $b @ loop @@top "result=" str. $a @ . \\n ;\n')
-    if workload == "fib":
-        return (": fib $n ! $n @ 2 < if @@fib_rec $n @ ; @fib_rec $n @ 1 - fib $n @ 2 - fib + ;\n"
-                f': main {n} fib "result=" str. . \\n ;\n')
-    if workload == "primes":
-        return (f": main 0 $c ! 2 $n !\n"
-                "@outer 2 $d !\n"
-                "@inner $d @ $d @ * $n @ > if @@try\n"
-                "  $c @ 1 + $c ! go_down @@next\n"
-                "  @try $n @ $d @ % if @@next\n"
-                "  $d @ 1 + $d ! go_up @@inner\n"
-                f"@next $n @ 1 + $n ! $n @ {n} < loop @@outer\n"
-                '"result=" str. $c @ . \\n ;\n')
-    if workload == "calls":
-        return (": w1 1 + ;\n: w2 w1 w1 ;\n: w3 w2 w2 w1 w1 w1 ;\n"
-                f": main 0 {n} $b ! @top w3 $b @ 1 - $b ! $b @ loop @@top\n"
-                '"result=" str. . \\n ;\n')
-    raise KeyError(workload)
+        return template.format(n=n, comment=comment_text(comment_bytes))
+    if workload == "hot_body":
+        return template.format(n=HOT_PASSES, body=lines_of([HOT_CHUNK] * hot_chunks(n), 4))
+    return template.format(n=n)
 
 
 def forth_program(workload, n, comment_bytes, pforth):
-    # pforth spells locals { a b | c -- } and assigns with ->; gforth: { a } and to
+    # pforth spells locals { a b -- } and assigns with ->; gforth: { a b } and to
     assign = "->" if pforth else "to"
-    loc1 = (lambda names: "{ " + " ".join(names) + " -- }") if pforth else (lambda names: "{ " + " ".join(names) + " }")
+    def local(*names):
+        return "{ " + " ".join(names) + (" -- }" if pforth else " }")
     if workload in ("loop", "far_jump"):
         comment = f"( {comment_text(comment_bytes)} )" if workload == "far_jump" else ""
-        body = (f": bench 0 {loc1(['a'])} {n} 0 do a 3 + {assign} a\n{comment}\nloop a ;\n"
+        return (f": bench 0 {local('a')} {n} 0 do a 3 + {assign} a\n{comment}\nloop a ;\n"
                 'bench ." result=" . cr\n')
-        return body
     if workload == "fib":
-        return (f": fib {loc1(['n'])} n 2 < if n else n 1- recurse n 2 - recurse + then ;\n"
+        return (f": fib {local('n')} n 2 < if n else n 1- recurse n 2 - recurse + then ;\n"
                 f'{n} fib ." result=" . cr\n')
     if workload == "primes":
         return (f": bench 0 {n} 2 do 2 begin dup dup * i > if drop 1+ true else i over mod 0= if drop true else 1+ false then then until loop ;\n"
@@ -105,6 +230,11 @@ def forth_program(workload, n, comment_bytes, pforth):
         return (": w1 1+ ;\n: w2 w1 w1 ;\n: w3 w2 w2 w1 w1 w1 ;\n"
                 f": bench 0 {n} 0 do w3 loop ;\n"
                 'bench ." result=" . cr\n')
+    if workload == "hot_body":
+        chunk = f"a dup 3 + {assign} a b + 1000 mod {assign} b"
+        return (f": bench 0 1 {local('a', 'b')} {HOT_PASSES} 0 do\n"
+                + lines_of([chunk] * hot_chunks(n), 4) +
+                'loop a b + ;\nbench ." result=" . cr\n')
     raise KeyError(workload)
 
 
@@ -123,6 +253,13 @@ def lua_program(workload, n, comment_bytes):
         return ("local function w1(x) return x + 1 end\nlocal function w2(x) return w1(w1(x)) end\n"
                 "local function w3(x) return w1(w1(w1(w2(w2(x))))) end\n"
                 f"local a = 0\nfor i = 1, {n} do a = w3(a) end\nprint('result=' .. a)\n")
+    if workload == "hot_body":
+        # The body is a function of its own: neither Lua 5.4 nor LuaJIT can
+        # close a loop around a megabyte of code ("control structure too long").
+        return ("local function body(a, b)\n"
+                + lines_of(["b = (b + a) % 1000 a = a + 3"] * hot_chunks(n), 4) +
+                f"return a, b\nend\nlocal a, b = 0, 1\nfor i = 1, {HOT_PASSES} do a, b = body(a, b) end\n"
+                "print('result=' .. (a + b))\n")
     raise KeyError(workload)
 
 
@@ -142,7 +279,109 @@ def python_program(workload, n, comment_bytes):
     if workload == "calls":
         return ("def w1(x): return x + 1\ndef w2(x): return w1(w1(x))\ndef w3(x): return w1(w1(w1(w2(w2(x)))))\n"
                 f"def main():\n    a = 0\n    for i in range({n}):\n        a = w3(a)\n    print(f'result={{a}}')\nmain()\n")
+    if workload == "hot_body":
+        return (f"def main():\n    a = 0\n    b = 1\n    for i in range({HOT_PASSES}):\n"
+                + "".join(["        b = (b + a) % 1000; a += 3\n"] * hot_chunks(n)) +
+                "    print(f'result={a + b}')\nmain()\n")
     raise KeyError(workload)
+
+
+def compute_expected(workload, n):
+    if workload in ("loop", "far_jump"):
+        return 3 * n
+    if workload == "fib":
+        a, b = 0, 1
+        for _ in range(n):
+            a, b = b, a + b
+        return a
+    if workload == "primes":
+        if n <= 2:
+            return 0
+        sieve = bytearray([1]) * n
+        sieve[0] = sieve[1] = 0
+        for p in range(2, int(n ** 0.5) + 1):
+            if sieve[p]:
+                sieve[p * p::p] = bytes(len(range(p * p, n, p)))
+        return sum(sieve)
+    if workload == "calls":
+        return 7 * n
+    if workload == "hot_body":
+        steps = HOT_PASSES * hot_chunks(n)   # a runs 0, 3, 6, ...; b sums them from 1
+        return 3 * steps + (1 + 3 * steps * (steps - 1) // 2) % 1000
+    raise KeyError(workload)
+
+
+# ---------------------------------------------------------------------------
+# The run-once scripts: qka only (start-up has peers too). Each generator
+# gives the script and the result it must print.
+
+# Straight-line code: arithmetic, locals and a global, and stack words that
+# leave the stack as they found it. Per cycle: a += 2, b = 7b mod 1000,
+# C += b + 1.
+CYCLE = ("{a} @ 3 + {a} ! {b} @ 7 * 1000 % {b} ! {b} @ 1 2 rot + swap - {c} @ + {c} ! "
+         "{a} @ dup over + drop 1 - {a} !")
+
+
+def run_cycles(state, cycles):
+    a, b, c = state
+    for _ in range(cycles):
+        b = b * 7 % 1000
+        c = i32(c + b + 1)
+        a = i32(a + 2)
+    return a, b, c
+
+
+def straight_program(nbytes):
+    head = ": main 0 $a ! 1 $b ! 0 $C !\n"
+    cycle = CYCLE.format(a="$a", b="$b", c="$C")
+    cycles = max((nbytes - len(head)) // (len(cycle) + 1), 1)
+    a, b, c = run_cycles((0, 1, 0), cycles)
+    text = head + (cycle + "\n") * cycles + '"result=" str. $a @ $b @ + $C @ + . \\n ;\n'
+    return text, i32(a + b + c)
+
+
+def labels_program(lines):
+    body = "".join(f"@l{i} $a @ {i % 10} + $a !\n" for i in range(lines))
+    return ": main 0 $a !\n" + body + PRINT_A, sum(i % 10 for i in range(lines))
+
+
+def if_skip_program(repeats):
+    # Every "if" takes its jump, to the label that follows it at once.
+    text = (": main\n" + lines_of(["0 if @@x @x"] * repeats, 8) +
+            f'"result=" str. {repeats} . \\n ;\n')
+    return text, repeats
+
+
+def go_down_heads_program(nbytes):
+    # main calls each of the 64 words once. Word j jumps to the j-th of the
+    # labels that head one long body, each label with a count of its own
+    # after it; from there the body runs on to its ";", which returns from
+    # word j. So the bulk runs once from each entry, never by a backward jump
+    # or a repeated call.
+    cycle = CYCLE.format(a="$A", b="$B", c="$C")
+    cycles = max(nbytes // (len(cycle) + 1), 1)
+    text = (": main 0 $A ! 1 $B ! 0 $C ! 0 $D !\n"
+            + lines_of([f"e{j}" for j in range(HEAD_ENTRIES)], 16) +
+            '"result=" str. $A @ $B @ + $C @ + $D @ + . \\n ;\n'
+            + "".join(f": e{j} go_down @@h{j} ;\n" for j in range(HEAD_ENTRIES)) +
+            ": body\n" + "".join(f"@h{j} $D @ 1 + $D !\n" for j in range(HEAD_ENTRIES))
+            + (cycle + "\n") * cycles + ";\n")
+    state = (0, 1, 0)
+    for _ in range(HEAD_ENTRIES):
+        state = run_cycles(state, cycles)
+    a, b, c = state
+    heads_run = HEAD_ENTRIES * (HEAD_ENTRIES + 1) // 2  # entry j passes the heads j to 63
+    return text, i32(a + b + c + heads_run)
+
+
+def cold_calls_program(nbytes):
+    # Sixty calls of w behind "0 if": none runs, so $A counts the sites passed
+    # and never gets w's 1000.
+    sites = "".join(f"0 if @@c{i} w @c{i} $A @ 1 + $A !\n" for i in range(COLD_SITES))
+    text = (": main 0 $A !\n" + sites + '"result=" str. $A @ . \\n ;\n'
+            ": w $A @ 1000 + $A ! cold ;\n"
+            f": cold /* {comment_text(nbytes)} */ ;\n")
+    return text, COLD_SITES
 
 
 def startup_program(system, defs, total_bytes):
@@ -150,15 +389,16 @@ def startup_program(system, defs, total_bytes):
     per = max(total_bytes // defs, 40)
     out = []
     for i in range(defs):
-        if system == "qka":
+        if system in ("qka", "gforth", "pforth"):
             head = f": word{i} "
             body = " ".join(["1 2 + drop"] * max((per - len(head) - 2) // 11, 1))
             out.append(f"{head}{body} ;\n")
-        elif system in ("gforth", "pforth"):
-            head = f": word{i} "
-            body = " ".join(["1 2 + drop"] * max((per - len(head) - 2) // 11, 1))
-            out.append(f"{head}{body} ;\n")
-        elif system == "lua":
+        elif system in ("lua", "luajit"):
+            # A thousand definitions to a chunk: LuaJIT allows a function
+            # (the main chunk too) at most 65,536 constants, and each
+            # definition takes two, its name and its code.
+            if i % 1000 == 0:
+                out.append("(function()\n" if i == 0 else "end)();\n(function()\n")
             head = f"function word{i}() "
             body = " ".join(["local x = 1 + 2"] * max((per - len(head) - 4) // 16, 1))
             out.append(f"{head}{body} end\n")
@@ -169,79 +409,90 @@ def startup_program(system, defs, total_bytes):
     if system == "qka":
         out.append(': main "result=" str. 1 . \\n ;\n')
     elif system in ("gforth", "pforth"):
-        out.append('." result=" 1 . cr\n')
-    elif system == "lua":
-        out.append("print('result=1')\n")
+        out.append('." result=" 1 . cr\nbye\n')
+    elif system in ("lua", "luajit"):
+        out.append("end)()\nprint('result=1')\n")
     else:
         out.append("print('result=1')\n")
     return "".join(out)
 
 
-# ---------------------------------------------------------------------------
-# Running
+RUN_ONCE_PROGRAMS = {
+    "straight": straight_program,
+    "labels": labels_program,
+    "if_skip": if_skip_program,
+    "go_down_heads": go_down_heads_program,
+    "cold_calls": cold_calls_program,
+}
 
-BANNER = b"** Forth VM v0.16 **\n"
-INSTALL = "apt-get install gforth pforth lua5.4"
+
+# ---------------------------------------------------------------------------
+# Systems and runs
+
 PEERS = {
-    "gforth": ["gforth-fast"],
-    "pforth": ["pforth"],
+    "gforth": ["gforth-fast", "-m", "512M"],  # room for the start-up script
+    "pforth": ["pforth", "-q"],               # reads the program from its standard input
     "lua": ["lua5.4"],
+    "luajit": ["luajit"],
     "python": [sys.executable],
 }
-SUFFIX = {"qka": ".qka", "gforth": ".fs", "pforth": ".fs", "lua": ".lua", "python": ".py"}
+SUFFIX = {"gforth": ".fs", "pforth": ".fs", "lua": ".lua", "luajit": ".lua", "python": ".py"}
 # Pairs left out on purpose, with the reason printed in their place.
 LEFT_OUT = {
     ("startup", "pforth"): "pforth's dictionary has no room for the definitions, and "
                            "its word list, searched linearly, makes compiling them quadratic",
+    ("hot_body", "pforth"): "pforth's dictionary (127 kB of code space) has no room for the body",
 }
 
 
-def program(system, workload, n, args, comment_bytes):
-    if workload == "startup":
-        return startup_program(system, n, args.startup_bytes)
-    if system == "qka":
-        return qka_program(workload, n, comment_bytes)
-    if system in ("gforth", "pforth"):
-        text = forth_program(workload, n, comment_bytes, system == "pforth")
-        return text + "bye\n"
-    if system == "lua":
+@dataclasses.dataclass
+class System:
+    name: str
+    argv: list          # the command; the program's path is appended, except for pforth
+    qka: bool           # a qka build or the reference: banner, status 0 and the memory cap apply
+
+
+def peer_program(peer, workload, n, comment_bytes):
+    if peer in ("gforth", "pforth"):
+        return forth_program(workload, n, comment_bytes, peer == "pforth") + "bye\n"
+    if peer in ("lua", "luajit"):
         return lua_program(workload, n, comment_bytes)
     return python_program(workload, n, comment_bytes)
-
-
-def command(system, path, args):
-    if system == "qka":
-        return [args.qka, path]
-    if system == "gforth":
-        return ["gforth-fast", "-m", "512M", path]  # room for the start-up script
-    if system == "pforth":
-        return ["pforth", "-q"]  # reads the program from its standard input
-    return PEERS[system] + [path]
 
 
 def parse_result(system, out):
     """The last "result=N" of a run's output; for qka only what follows its
     banner line counts, and a missing banner means no result."""
-    if system == "qka":
+    if system.qka:
         if not out.startswith(BANNER):
             return None
         out = out[len(BANNER):]
     found = re.findall(rb"result=\s*(-?\d+)", out)
-    return found[-1].decode() if found else None
+    return int(found[-1]) if found else None
+
+
+def limit_memory(system, args):
+    """A bound on a qka run's address space (--mem-limit), so that a build
+    that translates without bound fails on its own instead of taking the
+    shared machine's memory."""
+    if not system.qka or args.mem_limit <= 0:
+        return None
+    cap = args.mem_limit * 1024 * 1024
+    return lambda: resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
 
 
 def run_once(system, path, args):
     """Runs a program once: its wall time, result, output and exit status
     (None when it was stopped after --timeout)."""
-    cmd = command(system, path, args)
+    argv = system.argv if system.name == "pforth" else system.argv + [path]
     # pforth reads its program from standard input and spins at the end of it
     # when a program never reaches "bye", hence the bound on every run.
     with open(path, "rb") as program_file:
-        stdin = program_file if system == "pforth" else subprocess.DEVNULL
+        stdin = program_file if system.name == "pforth" else subprocess.DEVNULL
         start = time.perf_counter()
         try:
-            done = subprocess.run(cmd, stdin=stdin, stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, timeout=args.timeout)
+            done = subprocess.run(argv, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  timeout=args.timeout, preexec_fn=limit_memory(system, args))
             output, status = done.stdout, done.returncode
         except subprocess.TimeoutExpired as stopped:
             output, status = stopped.stdout or b"", None
@@ -257,50 +508,311 @@ def peak_memory(system, path, args):
     parent; it is a run of its own, apart from the timed ones."""
     if not os.path.exists("/usr/bin/time"):
         return None
+    argv = system.argv if system.name == "pforth" else system.argv + [path]
     with open(path, "rb") as program_file, tempfile.NamedTemporaryFile() as report:
-        stdin = program_file if system == "pforth" else subprocess.DEVNULL
-        cmd = ["/usr/bin/time", "-f", "%M", "-o", report.name] + command(system, path, args)
+        stdin = program_file if system.name == "pforth" else subprocess.DEVNULL
         try:
-            subprocess.run(cmd, stdin=stdin, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=args.timeout)
+            subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report.name] + argv, stdin=stdin,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           timeout=args.timeout, preexec_fn=limit_memory(system, args))
         except subprocess.TimeoutExpired:
             return None
         words = report.read().split()
     return int(words[-1]) if words and words[-1].isdigit() else None
 
 
+class Bench:
+    """Runs programs and keeps the verdict: any qka run without its banner,
+    its result or status 0, and any wrong result, fails the benchmark."""
+
+    def __init__(self, args, tmp):
+        self.args = args
+        self.tmp = tmp
+        self.failed = False
+
+    def write(self, name, text):
+        path = os.path.join(self.tmp, name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def time(self, label, system, path, expected, memory=False):
+        """The median time of --runs runs (None when a run fails) and, with
+        memory, the peak resident memory of one more run."""
+        times = []
+        for _ in range(self.args.runs):
+            elapsed, result, out, status = run_once(system, path, self.args)
+            if result is None or (system.qka and status != 0):
+                # qka must run everything; a peer that cannot is reported and left out
+                what = "stopped after --timeout" if status is None else f"status {status}"
+                print(f"{label}/{system.name}: no result or a failure ({what}): {out[-300:]!r}")
+                self.failed = self.failed or system.qka
+                return None, None
+            if result != expected:
+                print(f"MISMATCH {label}: {system.name} printed {result}, expected {expected}")
+                self.failed = True
+                return None, None
+            times.append(elapsed)
+        peak = peak_memory(system, path, self.args) if memory else None
+        return statistics.median(times), peak
+
+
+# ---------------------------------------------------------------------------
+# The rows
+
+@dataclasses.dataclass
+class Row:
+    label: str
+    workload: str
+    variant: str        # "" for a workload's first spelling
+    n: int
+    comment_bytes: int = 0
+    times: dict = dataclasses.field(default_factory=dict)   # system name -> median seconds
+    peaks: dict = dataclasses.field(default_factory=dict)   # system name -> KiB
+    script_bytes: int = 0
+
+
+def size_label(n, unit=""):
+    for step, suffix in ((1_000_000, "M"), (1000, "k")):
+        if n >= step and n % step == 0:
+            return f"{n // step}{suffix}{unit}"
+    return f"{n}{unit}"
+
+
+def make_rows(args, every=False):
+    rows = []
+    for workload in args.workloads:
+        for n in args.sizes[workload]:
+            if workload in QKA_VARIANTS:
+                comments = args.comments if workload == "far_jump" else [args.comments[0]]
+                for comment_bytes in comments:
+                    for variant in QKA_VARIANTS[workload]:
+                        label = workload + (f"/{variant}" if variant else "")
+                        if workload == "far_jump" and len(args.comments) > 1:
+                            label += f"/{comment_bytes}B"
+                        rows.append(Row(label, workload, variant, n, comment_bytes))
+            else:
+                label = workload
+                if len(args.sizes[workload]) > 1:
+                    label += "/" + size_label(n, "B" if workload == "go_down_heads" else "")
+                rows.append(Row(label, workload, "", n))
+    if args.only and not every:
+        rows = [r for r in rows if r.workload in args.only or r.label in args.only]
+    return rows
+
+
+def run_compute(bench, rows, builds, peers):
+    # The peers run once per workload (and size), the builds once per variant.
+    peer_times = {}
+    for row in rows:
+        key = (row.workload, row.n, row.comment_bytes)
+        expected = compute_expected(row.workload, row.n)
+        if key not in peer_times:
+            peer_times[key] = {}
+            for peer in peers:
+                if (row.workload, peer.name) in LEFT_OUT:
+                    print(f"note: {row.workload}/{peer.name} left out: {LEFT_OUT[row.workload, peer.name]}")
+                    continue
+                path = bench.write(f"{row.workload}.{peer.name}{SUFFIX[peer.name]}",
+                                   peer_program(peer.name, row.workload, row.n, row.comment_bytes))
+                median, _ = bench.time(row.workload, peer, path, expected)
+                if median is not None:
+                    peer_times[key][peer.name] = median
+        path = bench.write(row.label.replace("/", "_") + ".qka",
+                           qka_compute_program(row.workload, row.variant, row.n, row.comment_bytes))
+        for build in builds:
+            median, _ = bench.time(row.label, build, path, expected)
+            if median is not None:
+                row.times[build.name] = median
+        row.times.update(peer_times[key])
+        print(f"{row.label:20} n={row.n:<11} " +
+              "  ".join(f"{s} {t:.3f}s" for s, t in row.times.items()), flush=True)
+
+
+def run_run_once(bench, rows, builds, reference, peers, args):
+    for row in rows:
+        systems = builds + ([reference] if reference else [])
+        if row.workload == "startup":
+            text, expected = startup_program("qka", row.n, args.startup_bytes), 1
+        else:
+            text, expected = RUN_ONCE_PROGRAMS[row.workload](row.n)
+        row.script_bytes = len(text.encode())
+        path = bench.write(row.label.replace("/", "_") + ".qka", text)
+        for system in systems:
+            median, peak = bench.time(row.label, system, path, expected, memory=True)
+            if median is not None:
+                row.times[system.name], row.peaks[system.name] = median, peak
+        if row.workload == "startup":
+            for peer in peers:
+                if ("startup", peer.name) in LEFT_OUT:
+                    print(f"note: startup/{peer.name} left out: {LEFT_OUT['startup', peer.name]}")
+                    continue
+                peer_path = bench.write(f"startup.{peer.name}{SUFFIX[peer.name]}",
+                                        startup_program(peer.name, row.n, args.startup_bytes))
+                median, peak = bench.time(row.label, peer, peer_path, expected, memory=True)
+                if median is not None:
+                    row.times[peer.name], row.peaks[peer.name] = median, peak
+        print(f"{row.label:20} {row.script_bytes:>10} B  " +
+              "  ".join(f"{s} {t:.3f}s {fmt_kib(row.peaks.get(s))}" for s, t in row.times.items()),
+              flush=True)
+
+
+# ---------------------------------------------------------------------------
+# Tables
+
+def fmt_time(t):
+    return "-" if t is None else f"{t:.3f}"
+
+
+def fmt_ratio(a, b):
+    return f"{a / b:.2f}" if a is not None and b else "-"
+
+
+def fmt_kib(k):
+    return "-" if k is None else f"{k} KiB"
+
+
+def markdown(heads, lines):
+    out = ["| " + " | ".join(heads) + " |", "|" + "---|" * len(heads)]
+    out += ["| " + " | ".join(cells) + " |" for cells in lines]
+    print("\n".join(out))
+
+
+def print_compute(rows, builds, peers):
+    # One build: its ratio to every peer. Several: each one's ratio to
+    # gforth-fast and LuaJIT, the two that the targets name.
+    names = [p.name for p in peers]
+    against = names if len(builds) == 1 else [p for p in ("gforth", "luajit") if p in names]
+    heads = (["row", "n"] + [f"{b.name} (s)" for b in builds] + [f"{p} (s)" for p in names]
+             + [f"{b.name}/{p}" for b in builds for p in against])
+    lines = []
+    for row in rows:
+        t = row.times
+        lines.append([row.label, str(row.n)] + [fmt_time(t.get(s.name)) for s in builds + peers]
+                     + [fmt_ratio(t.get(b.name), t.get(p)) for b in builds for p in against])
+    markdown(heads, lines)
+
+    # The spread of each workload: slowest variant over fastest, per build.
+    spreads = []
+    for workload in dict.fromkeys(r.workload for r in rows):
+        of_workload = [r for r in rows if r.workload == workload]
+        if len(of_workload) < 2:
+            continue
+        cells = [workload, str(len(of_workload))]
+        for build in builds:
+            timed = [(r.times[build.name], r.label) for r in of_workload if build.name in r.times]
+            if len(timed) < 2:
+                cells.append("-")
+                continue
+            (fast, fast_label), (slow, slow_label) = min(timed), max(timed)
+            cells.append(f"{slow / fast:.2f} ({slow_label} / {fast_label})")
+        spreads.append(cells)
+    if spreads:
+        print("\nspread: the slowest variant's time over the fastest's")
+        markdown(["workload", "variants"] + [f"{b.name} spread (slowest / fastest)" for b in builds], spreads)
+
+
+def print_run_once(rows, builds, reference, peers, args):
+    ref = reference.name if reference else None
+    # The peak target: at most 1.1 times the reference's peak plus 4 MiB;
+    # "peak/bound" at or below 1.00 meets it.
+    heads = (["row", "script (B)"] + [f"{b.name} (s)" for b in builds] + ([f"{ref} (s)"] if ref else [])
+             + [f"{b.name} peak (KiB)" for b in builds] + ([f"{ref} peak (KiB)"] if ref else []))
+    if ref:
+        heads += [f"{b.name}/{ref} time" for b in builds] + [f"{b.name} peak/bound" for b in builds]
+    lines = []
+    for row in rows:
+        systems = builds + ([reference] if reference else [])
+        cells = [row.label, str(row.script_bytes)]
+        cells += [fmt_time(row.times.get(s.name)) for s in systems]
+        cells += [str(row.peaks.get(s.name) or "-") for s in systems]
+        if ref:
+            cells += [fmt_ratio(row.times.get(b.name), row.times.get(ref)) for b in builds]
+            ref_peak = row.peaks.get(ref)
+            bound = 1.1 * ref_peak + 4096 if ref_peak else None
+            cells += [fmt_ratio(row.peaks.get(b.name), bound) for b in builds]
+        lines.append(cells)
+    print(f"\nrun once: peak/bound is the peak over 1.1 x {ref or 'reference'}'s peak + 4 MiB")
+    markdown(heads, lines)
+
+    for row in rows:
+        if row.workload != "startup" or not any(p.name in row.times for p in peers):
+            continue
+        # Start-up's own targets: a tenth of gforth-fast's time, and a peak of
+        # at most twice the script plus 16 MiB.
+        print(f"\nstartup ({row.script_bytes} bytes for qka) against the peers; "
+              f"peak bound 2 x script + 16 MiB = {(2 * row.script_bytes) // 1024 + 16384} KiB")
+        present = [p.name for p in peers if p.name in row.times]
+        build_names = [b.name for b in builds]
+        lines = []
+        for s in build_names + present:
+            cells = [s, fmt_time(row.times.get(s)), str(row.peaks.get(s) or "-")]
+            # a build's row gives its own time over each peer's
+            cells += [fmt_ratio(row.times.get(s), row.times.get(p)) if s in build_names else ""
+                      for p in present]
+            lines.append(cells)
+        markdown(["system", "time (s)", "peak (KiB)"] + [f"build/{p}" for p in present], lines)
+    if any(None in row.peaks.values() for row in rows):
+        print("(a missing peak: /usr/bin/time is not installed or the run was stopped; apt-get install time)")
+
+
+# ---------------------------------------------------------------------------
+
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    here = os.path.dirname(os.path.abspath(__file__))
-    parser.add_argument("--qka", default=os.path.join(here, "..", "build", "qka"),
-                        help="the qka binary (default: build/qka)")
+    parser.add_argument("--qka", help="the qka binary (default: build/qka; with --build, only when given)")
+    parser.add_argument("--build", action="append", default=[], metavar="NAME=PATH",
+                        help="a further qka build with a column of its own (repeatable)")
+    parser.add_argument("--reference", default=os.path.join(HERE, "..", "build", "qka_reference"),
+                        help="the reference walker for the run-once rows (default: build/qka_reference)")
     parser.add_argument("--size", choices=["tiny", "full"], default="tiny")
     parser.add_argument("--runs", type=int, default=5, help="runs per program; the median is reported")
-    parser.add_argument("--only", default=",".join(SIZES), help="workloads, comma-separated")
+    parser.add_argument("--group", default=",".join(GROUPS),
+                        help="groups of rows, comma-separated: compute, run-once (default: both)")
+    parser.add_argument("--only", default="",
+                        help="rows or workloads, comma-separated (loop, loop/globals, if_skip, ...)")
     parser.add_argument("--peers", default=",".join(PEERS), help="peers, comma-separated (none: '')")
-    parser.add_argument("--n", action="append", default=[], metavar="WORKLOAD=N",
-                        help="the size of one workload, instead of the --size default")
+    parser.add_argument("--n", action="append", default=[], metavar="NAME=N[,N...]",
+                        help="the size of one workload or run-once script, instead of the --size default")
     parser.add_argument("--comment-bytes", default="10000",
                         help="size of far_jump's comment; a comma-separated list gives one row each")
     parser.add_argument("--startup-bytes", type=int,
                         help="size of the start-up script (default: 50 kB tiny, 5 MB full)")
     parser.add_argument("--timeout", type=float, default=1800, help="seconds before a run is stopped")
+    parser.add_argument("--keep", metavar="DIR",
+                        help="write the generated programs into DIR and keep them there")
+    parser.add_argument("--mem-limit", type=int, default=8192,
+                        help="address space of each qka run in MiB, 0 for none (default: 8192)")
     args = parser.parse_args()
 
-    args.workloads = [w for w in args.only.split(",") if w]
-    for w in args.workloads:
-        if w not in SIZES:
-            parser.error(f"unknown workload {w!r} (known: {', '.join(SIZES)})")
+    groups = [g for g in args.group.split(",") if g]
+    for g in groups:
+        if g not in GROUPS:
+            parser.error(f"unknown group {g!r} (known: {', '.join(GROUPS)})")
+    args.workloads = [w for g in GROUPS if g in groups for w in GROUPS[g]]
+    args.only = [o for o in args.only.split(",") if o]
+    for o in args.only:
+        workload = o.partition("/")[0]
+        if workload not in SIZES:
+            parser.error(f"unknown row {o!r} (workloads: {', '.join(SIZES)})")
+        if workload not in args.workloads:
+            parser.error(f"--only {o}: not in the groups chosen with --group")
+    if args.only:
+        args.workloads = [w for w in args.workloads if any(o.partition("/")[0] == w for o in args.only)]
     args.peer_list = [p for p in args.peers.split(",") if p]
     for p in args.peer_list:
         if p not in PEERS:
             parser.error(f"unknown peer {p!r} (known: {', '.join(PEERS)})")
-    args.sizes = {w: SIZES[w][0 if args.size == "tiny" else 1] for w in SIZES}
+
+    def as_list(v):
+        return list(v) if isinstance(v, list) else [v]
+    args.sizes = {w: as_list(SIZES[w][0 if args.size == "tiny" else 1]) for w in SIZES}
     for item in args.n:
         name, _, value = item.partition("=")
-        if name not in SIZES or not value.isdigit():
-            parser.error(f"--n wants WORKLOAD=N with a known workload, not {item!r}")
-        args.sizes[name] = int(value)
+        values = value.split(",")
+        if name not in SIZES or not all(v.isdigit() and int(v) > 0 for v in values):
+            parser.error(f"--n wants NAME=N[,N...] with a known name and sizes above 0, not {item!r}")
+        args.sizes[name] = [int(v) for v in values]
     try:
         args.comments = [int(c) for c in args.comment_bytes.split(",")]
     except ValueError:
@@ -309,89 +821,65 @@ def parse_args():
         args.startup_bytes = STARTUP_BYTES[args.size]
     if args.runs < 1:
         parser.error("--runs must be at least 1")
+
+    args.builds = []
+    if args.qka or not args.build:
+        args.builds.append(("qka", args.qka or os.path.join(HERE, "..", "build", "qka")))
+    for item in args.build:
+        name, _, path = item.partition("=")
+        if not name or not path or name in PEERS or name in ("reference", *(b for b, _ in args.builds)):
+            parser.error(f"--build wants NAME=PATH with a new name (not a peer's or 'reference'), not {item!r}")
+        args.builds.append((name, path))
     return args
 
 
 def main():
     args = parse_args()
-    if not os.access(args.qka, os.X_OK):
-        print(f"error: no qka binary at {args.qka} (build it with "
-              f"'cmake --workflow --preset release', or pass --qka)")
-        return 2
-
-    peers = []
-    for peer in args.peer_list:
-        if shutil.which(PEERS[peer][0]):
-            peers.append(peer)
+    print(f"cpu: {cpu_model()}")
+    builds = []
+    for name, path in args.builds:
+        if not os.access(path, os.X_OK):
+            print(f"error: no qka binary at {path} (build it with "
+                  f"'cmake --workflow --preset release', or pass --qka or --build)")
+            return 2
+        builds.append(System(name, [path], True))
+    reference = None
+    run_once_wanted = any(w in GROUPS["run-once"] for w in args.workloads)
+    if run_once_wanted:
+        if os.access(args.reference, os.X_OK):
+            reference = System("reference", [args.reference], True)
         else:
-            print(f"note: {PEERS[peer][0]} not found, {peer} skipped (install the peers: {INSTALL})")
-    systems = ["qka"] + peers
-    failed = False
-    rows = []
-    with tempfile.TemporaryDirectory() as tmp:
-        cases = []
-        for workload in args.workloads:
-            if workload == "far_jump":
-                cases += [(workload, c) for c in args.comments]
-            else:
-                cases.append((workload, args.comments[0]))
-        for workload, comment_bytes in cases:
-            n = args.sizes[workload]
-            label = workload
-            if workload == "far_jump" and len(args.comments) > 1:
-                label = f"far_jump/{comment_bytes}B"
-            medians, memory, results = {}, {}, {}
-            for system in systems:
-                if (workload, system) in LEFT_OUT:
-                    print(f"note: {workload}/{system} left out: {LEFT_OUT[workload, system]}")
-                    continue
-                path = os.path.join(tmp, workload + SUFFIX[system])
-                with open(path, "w") as f:
-                    f.write(program(system, workload, n, args, comment_bytes))
-                times = []
-                for _ in range(args.runs):
-                    elapsed, result, out, status = run_once(system, path, args)
-                    if result is None:
-                        # qka must run everything; a peer that cannot is reported and left out
-                        what = "stopped after --timeout" if status is None else f"status {status}"
-                        print(f"{label}/{system}: no result ({what}): {out[-300:]!r}")
-                        failed = failed or system == "qka"
-                        break
-                    times.append(elapsed)
-                    results[system] = result
-                if times:
-                    medians[system] = statistics.median(times)
-                    if workload == "startup":
-                        memory[system] = peak_memory(system, path, args)
-            expected = results.get("qka")
-            for system, result in results.items():
-                if result != expected:
-                    print(f"MISMATCH {label}: qka printed {expected}, {system} printed {result}")
-                    failed = True
-            rows.append((label, workload, n, medians, memory))
-            line = f"{label:9} n={n:<11} " + "  ".join(f"{s} {medians[s]:.3f}s" for s in systems if s in medians)
-            if "qka" in medians and any(medians.get(s) for s in peers):
-                line += "  | " + "  ".join(f"qka/{s} {medians['qka'] / medians[s]:.2f}" for s in peers if medians.get(s))
-            print(line, flush=True)
+            print(f"note: no reference walker at {args.reference}; the run-once rows have no ratios")
+    peers = []
+    for name in args.peer_list:
+        if shutil.which(PEERS[name][0]):
+            peers.append(System(name, PEERS[name], False))
+        else:
+            print(f"note: {PEERS[name][0]} not found, {name} skipped (install the peers: {INSTALL})")
 
-    print()
-    print(f"median of {args.runs} run(s), wall clock; ratio below 1.0: qka is faster")
-    heads = ["workload", "n"] + [f"{s} (s)" for s in systems] + [f"qka/{s}" for s in peers]
-    print("| " + " | ".join(heads) + " |")
-    print("|" + "---|" * len(heads))
-    for label, workload, n, medians, memory in rows:
-        cells = [f"{medians[s]:.3f}" if s in medians else "-" for s in systems]
-        ratios = [f"{medians['qka'] / medians[s]:.2f}" if medians.get(s) and "qka" in medians else "-" for s in peers]
-        print("| " + " | ".join([label, str(n)] + cells + ratios) + " |")
-    for label, workload, n, medians, memory in rows:
-        if workload == "startup":
-            print(f"\npeak memory (KiB) for startup ({args.startup_bytes} bytes): " +
-                  ", ".join(f"{s} {memory[s]}" for s in systems if s in memory))
-            if None in memory.values():
-                print("(no figure: /usr/bin/time is missing or the run was stopped; apt-get install time)")
-    if failed:
-        print("\nFAILED: a result is missing or differs (see above)")
-    return 1 if failed else 0
+    rows = make_rows(args)
+    for o in args.only:
+        if not any(o in (r.workload, r.label) for r in rows):
+            print(f"error: --only {o}: no such row at this size and in these groups "
+                  f"(rows: {', '.join(r.label for r in make_rows(args, every=True))})")
+            return 2
+    compute = [r for r in rows if r.workload in GROUPS["compute"]]
+    run_once_rows = [r for r in rows if r.workload in GROUPS["run-once"]]
+    with tempfile.TemporaryDirectory() as tmp:
+        if args.keep:
+            os.makedirs(args.keep, exist_ok=True)
+        bench = Bench(args, args.keep or tmp)
+        run_compute(bench, compute, builds, peers)
+        run_run_once(bench, run_once_rows, builds, reference, peers, args)
+
+    print(f"\ncpu: {cpu_model()}; median of {args.runs} run(s), wall clock; ratio below 1.0: qka is faster")
+    if compute:
+        print_compute(compute, builds, peers)
+    if run_once_rows:
+        print_run_once(run_once_rows, builds, reference, peers, args)
+    if bench.failed:
+        print("\nFAILED: a result is missing or wrong, or a qka run failed (see above)")
+    return 1 if bench.failed else 0
 
 
 if __name__ == "__main__":
