@@ -116,6 +116,7 @@ struct ir_exit {
     std::int32_t height = 0;         // stack cells at the exit, counted from the block's entry
     std::int32_t levels = 0;         // call depth at the exit, counted from the block's entry
     bool link_past_check = false;    // whether from's check proves the target's
+    bool straight = false;           // the run goes on there: as hot as the block it leaves
     ir_insn stub;
 };
 

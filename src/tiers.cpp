@@ -47,14 +47,14 @@ bool proves_check(const ir_exit& exit, const ir_block& target)
 
 }  // namespace
 
-const ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p)
+const ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p, bool hot)
 {
     if (p == nullptr || hot_threshold == 0) return nullptr;
     try {
         hot_spot& spot = tiers.spots[p];
         if (spot.block) return spot.block.get();
         if (spot.refused) return nullptr;
-        if (++spot.count < hot_threshold) return nullptr;
+        if (++spot.count < hot_threshold && !hot) return nullptr;
         spot.block = translate_within_bounds(vm, tiers, p);
         spot.refused = !spot.block;
         return spot.block.get();
@@ -65,7 +65,7 @@ const ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p)
 
 const ir_insn* follow_exit(forth_vm& vm, tier_state& tiers, ir_exit& exit)
 {
-    const ir_block* const block = code_at(vm, tiers, exit.resume);
+    const ir_block* const block = code_at(vm, tiers, exit.resume, exit.straight);
     if (block == nullptr) return nullptr;
     exit.target = proves_check(exit, *block) ? block->body() : block->code.data();
     if (exit.jump != nullptr) *exit.jump = exit.target;

@@ -15,7 +15,7 @@
 #include "translator.hpp"
 
 #ifndef QKA_HOT_THRESHOLD
-#define QKA_HOT_THRESHOLD 40
+#define QKA_HOT_THRESHOLD 4
 #endif
 // How many times a place runs on the walker before it is translated; 0:
 // never (a test build that runs the walker behind the tier switch alone).
@@ -42,8 +42,9 @@ struct tier_state {
 };
 
 // The code for the run starting at the token p, counting this run of it;
-// nullptr while p is not hot (or cannot be translated).
-const ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p);
+// nullptr while p is not hot (or cannot be translated). A run that hot code
+// goes straight on with is hot at once.
+const ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p, bool hot = false);
 
 // Where exit goes: the code at its resume token, linked into the exit once
 // found, or nullptr when the walker goes on there.

@@ -155,6 +155,7 @@ struct exit_spec {
     std::int32_t height;
     std::int32_t levels;
     bool provable;
+    bool straight;
     std::size_t holder = 0;  // the instruction that jumps by it
 };
 
@@ -171,7 +172,7 @@ public:
                 break;
             }
             if (tokens_ >= max_block_tokens) {
-                end_with_jump(p);
+                end_with_jump(p, true);
                 break;
             }
             const char* next = p;
@@ -464,17 +465,19 @@ private:
     // ---- terminators
 
     // Emits the instruction that leaves the block by a new exit to resume.
-    void emit_exit(const ir_insn& insn, const char* resume)
+    void emit_exit(const ir_insn& insn, const char* resume, bool straight = false)
     {
-        exits_.push_back({resume, sp_at_, 0, true, code_.size()});
+        exits_.push_back({resume, sp_at_, 0, true, straight, code_.size()});
         emit(insn);
     }
 
-    outcome end_with_jump(const char* resume)
+    // straight: the run merely goes on in another block (it was long, or a
+    // label starts one), so that block is as hot as this one.
+    outcome end_with_jump(const char* resume, bool straight = false)
     {
         if (level_ > 0) return outcome::not_inlined;
         const std::int32_t adjust = materialize();
-        emit_exit({.op = ir_op::jump, .adjust = adjust}, resume);
+        emit_exit({.op = ir_op::jump, .adjust = adjust}, resume, straight);
         return outcome::ended;
     }
 
@@ -526,7 +529,7 @@ private:
             return outcome::go_on;
         case cell_tag::LABEL:
             // A label is where jumps come in: a block of its own starts after it.
-            if (level_ == 0 && p != start_) return end_with_jump(next_token(p));
+            if (level_ == 0 && p != start_) return end_with_jump(next_token(p), true);
             return outcome::go_on;
         case cell_tag::UNKNOWN:
             break;
@@ -923,6 +926,7 @@ private:
             e.height = spec.height;
             e.levels = spec.levels;
             e.link_past_check = spec.provable;
+            e.straight = spec.straight;
             e.stub = {.op = ir_op::exit_unlinked};
             e.stub.arg.exit = &e;
             e.target = &e.stub;
@@ -942,8 +946,8 @@ private:
             block->site = std::make_unique<call_site>();
             call_site& site = *block->site;
             site.token = call_token_;
-            make_exit(site.callee, {call_body_, sp_at_, 1, true});
-            make_exit(site.resume, {next_token(call_token_), 0, 0, false});
+            make_exit(site.callee, {call_body_, sp_at_, 1, true, false});
+            make_exit(site.resume, {next_token(call_token_), 0, 0, false, false});
             last.arg.site = &site;
         }
         return block;
