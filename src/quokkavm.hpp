@@ -13,6 +13,7 @@ enum class cell_tag : std::int32_t { UNKNOWN = 0, NUMBER = 1, STRING = 2, LABEL 
 struct cell {
     cell_tag tag;  // travels with the value; no word checks it
     std::int32_t value;
+    bool operator==(const cell&) const = default;
 };
 
 // The value stack: cells from base up to top (the next free cell), in storage

@@ -1,0 +1,184 @@
+// The translator: the same computation, spelled in different ways, becomes
+// the same code; and translated code leaves the machine exactly as the text
+// walker leaves it, tags included, wherever the cells come from.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ir.hpp"
+#include "ir_interpreter.hpp"
+#include "quokkavm.hpp"
+#include "tiers.hpp"
+#include "translator.hpp"
+#include "util.hpp"
+#include "walker.hpp"
+
+namespace {
+
+// The first token after the label '@name' in text.
+const char* after_label(const std::string& text, const std::string& name)
+{
+    const std::string label = " @" + name + " ";
+    const std::size_t at = text.find(label);
+    return at == std::string::npos ? nullptr : next_token(text.c_str() + at + 1);
+}
+
+// The code translated for the run that starts after '@start' in text.
+std::string translation_at(const std::string& text, const std::string& label = "start")
+{
+    forth_vm vm = forth_vm_create(100, 10, text.c_str());
+    translation_memo memo;
+    const auto block = translate_block(vm, memo, after_label(text, label));
+    std::string code = block ? describe_block(*block) : "refused\n";
+    forth_vm_destroy(vm);
+    return code;
+}
+
+std::string loop_of(const std::string& body) { return ": main @start " + body + " ;"; }
+
+// The code past the entry check, which differs with how high each spelling
+// stacks its cells on the way.
+std::string past_check(const std::string& code) { return code.substr(code.find('\n') + 1); }
+
+TEST(Translation, SpellingsOfACountedLoopBecomeOneUpdateAndOneBranch)
+{
+    const std::string expected = translation_at(loop_of("$i @ 1 - $i ! $i @ loop @@start"));
+    EXPECT_EQ(expected, "check need 0 room 2 levels 0\nadd f0.8 = f0.8, c-1\nbranch_ne f0.8, c0\njump\n");
+    for (const char* spelling : {"$i @ 1 - dup $i ! loop @@start", "-1 $i @ + dup $i ! loop @@start",
+                                 "$i @ -1 + $i ! $i @ 0 <> loop @@start", "$i @ 1 - $i ! $i @ 0= 0= loop @@start"}) {
+        SCOPED_TRACE(spelling);
+        EXPECT_EQ(past_check(translation_at(loop_of(spelling))), past_check(expected));
+    }
+    // the walker would stack three cells in "$i @ 1 - dup $i !": so must the check
+    EXPECT_EQ(translation_at(loop_of("$i @ 1 - dup $i ! loop @@start")).substr(0, 28),
+              "check need 0 room 3 levels 0");
+}
+
+TEST(Translation, GlobalsAreUpdatedInPlaceLikeLocals)
+{
+    EXPECT_EQ(translation_at(loop_of("$I @ 1 - dup $I ! loop @@start")),
+              "check need 0 room 3 levels 0\nadd g8 = g8, c-1\nbranch_ne g8, c0\njump\n");
+}
+
+TEST(Translation, AdditionsOfConstantsGather)
+{
+    // Seven inlined increments of the cell on the stack become one addition.
+    const std::string text = ": one 1 + ; : two one one ; : main @start two two one two ;";
+    EXPECT_EQ(translation_at(text), "check need 1 room 1 levels 2\nadd s-1 = s-1, c7\nret\n");
+}
+
+TEST(Translation, AComparisonFeedsTheBranch)
+{
+    EXPECT_EQ(translation_at(loop_of("$a @ 1 + dup $a ! 10 < loop @@start")),
+              "check need 0 room 3 levels 0\nadd f0.0 = f0.0, c1\nbranch_lt f0.0, c10\njump\n");
+    EXPECT_EQ(translation_at(": main @start $a @ $b @ > if @@end 1 . @end ;"),
+              "check need 0 room 2 levels 0\nbranch_le f0.0, f0.1\njump\n");
+}
+
+TEST(Translation, InlinedWordsUseTheFramesOfTheirCalls)
+{
+    const std::string text = ": inc1 $x ! $x @ 1 + ; : main @start inc1 inc1 ;";
+    EXPECT_EQ(translation_at(text), "check need 1 room 1 levels 1\n"
+                                    "move f1.23 = s-1\n"
+                                    "add f1.23 = f1.23, c1\n"
+                                    "add s-1 = f1.23, c1\n"
+                                    "ret\n");
+}
+
+TEST(Translation, ADivisorThatMayBeZeroDividesWhereItStands)
+{
+    // The report must come before what is printed after it.
+    EXPECT_EQ(translation_at(": main @start $a @ $b @ / 5 . . ;"),
+              "check need 0 room 2 levels 0\ndiv t0 = f0.0, f0.1\nprint_number c5\nprint_number t0\nret\n");
+    EXPECT_EQ(translation_at(": main @start $a @ 4 / . ;"),
+              "check need 0 room 2 levels 0\ndiv t0 = f0.0, c4\nprint_number t0\nret\n");
+}
+
+TEST(Translation, AStoreSeesTheValueBeforeIt)
+{
+    // The first fetch of $a is kept before $a is overwritten.
+    EXPECT_EQ(translation_at(": main @start $a @ 5 $a ! $a @ . . ;"),
+              "check need 0 room 3 levels 0\nmove t0 = f0.0\nmove f0.0 = c5\nprint_number f0.0\n"
+              "print_number t0\nret\n");
+}
+
+TEST(Translation, UnusualTokensAreLeftToTheWalker)
+{
+    for (const char* body : {"1 2 on_goto @@a @@b", "nosuch", "go_down x@nowhere", "1 96 @", "1 64 !",
+                             "go_up abc", "/* never closed"}) {
+        SCOPED_TRACE(body);
+        const std::string code = translation_at(": main @start 3 . " + std::string(body) + " ; @a @b");
+        EXPECT_NE(code.find("print_number c3\n"), std::string::npos) << code;
+        EXPECT_NE(code.find("leave"), std::string::npos) << code;
+    }
+}
+
+TEST(Translation, ALabelStartsABlockOfItsOwn)
+{
+    EXPECT_EQ(translation_at(": main @start 1 . @next 2 . ;"), "check need 0 room 1 levels 0\nprint_number c1\njump\n");
+}
+
+TEST(Translation, WordsThatJumpAreCalledNotInlined)
+{
+    const std::string text = ": w 0 if @@x @x 1 ; : main @start w . ;";
+    EXPECT_EQ(translation_at(text), "call\n");
+}
+
+// ---- translated code against the walker
+
+struct machine_state {
+    std::vector<cell> stack;
+    std::vector<std::int32_t> locals;  // of the frames that the run can reach
+    std::array<std::int32_t, 32> globals;
+    bool operator==(const machine_state&) const = default;
+};
+
+// Runs the body of main over the given cells, translated or walked, and
+// gives the stack, the first frames and the globals it leaves.
+machine_state run_main(const std::string& text, const std::vector<cell>& cells, bool translated)
+{
+    forth_vm vm = forth_vm_create(100, 10, text.c_str());
+    for (const cell& c : cells) word_push(vm, c.tag, c.value);
+    for (std::size_t i = 0; i < 4 * frame_stride; ++i)
+        if (i % frame_stride < frame_locals) vm.locals[i] = static_cast<std::int32_t>(i * 7 + 3);
+    vm.depth = 0;
+    vm.current = next_token(find_user_word(vm, "main"));
+    if (translated) {
+        tier_state tiers;
+        const auto block = translate_block(vm, tiers.memo, vm.current);
+        EXPECT_TRUE(block);
+        if (block) {
+            prepare_block(*block);
+            vm.current = run_ir(vm, tiers, block->code.data(), 0);
+        }
+    }
+    walk_text(vm);  // the translated run hands back at the ";"
+    machine_state state{{vm.stack.base, vm.stack.top}, {}, vm.globals};
+    for (std::size_t i = 0; i < 4 * frame_stride; ++i)
+        if (i % frame_stride < frame_locals) state.locals.push_back(vm.locals[i]);
+    forth_vm_destroy(vm);
+    return state;
+}
+
+TEST(TranslatedCode, LeavesTheMachineAsTheWalkerDoes)
+{
+    const std::vector<cell> cells{{cell_tag::STRING, 40}, {cell_tag::LABEL, -3}, {cell_tag::UNKNOWN, 7},
+                                  {cell_tag::NUMBER, 0},  {cell_tag::STRING, 12}, {cell_tag::NUMBER, -9}};
+    const std::string words = ": inc $x ! $x @ 1 + ; : g $A @ + $A ! ; : mix swap over - rot ;\n";
+    for (const char* body : {
+             "+ - * swap",          "swap over rot rot dup",   "drop drop 3 swap - 0=",
+             "< > = <> and",     "/ % 3 /",                 "0 / 5 swap %",
+             "$a ! $b ! $a @ $b @", "$c @ $c @ $c ! + $c @",   "1 $A ! g g $A @",
+             "inc inc mix",         "not not 0= \"q\" +",      "rot rot rot rot swap swap",
+             "over over over over", "dup $a ! 1 + dup $a ! +", "2 @ 33 @ + 40 ! 3 @",
+             "varsion swap - \"x\" 1 + over", "$d @ 10 + @ 1 $d @ ! $b @",
+             "5 0 < 3 * 4 2 > + 0= 0= -", "inc 7 inc 8 inc + + *",
+         }) {
+        SCOPED_TRACE(body);
+        const std::string text = words + ": main " + body + " ;";
+        EXPECT_EQ(run_main(text, cells, true), run_main(text, cells, false));
+    }
+}
+
+}  // namespace
