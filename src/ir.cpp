@@ -45,6 +45,8 @@ std::string describe_block(const ir_block& block)
             out << ' ' << operand(insn.a_kind, insn.a) << ", " << operand(insn.b_kind, insn.b);
         } else if (insn.op == ir_op::check) {
             out << " need " << insn.a << " room " << insn.b << " levels " << insn.adjust;
+        } else if (insn.op == ir_op::system_read || insn.op == ir_op::variable_read) {
+            out << ' ' << operand(ir_kind::frame, insn.arg.target.dst);
         } else if (insn.op >= ir_op::print_number && insn.op <= ir_op::print_string) {
             out << ' ' << operand(insn.a_kind, insn.a);
         }

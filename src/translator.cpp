@@ -851,6 +851,7 @@ private:
 
     struct snapshot {
         std::size_t code_size;
+        std::optional<ir_insn> last;  // a store into a variable may retarget it
         std::vector<sym> open;
         std::int32_t base, sp_at, need, room, levels;
         int tokens;
@@ -864,7 +865,8 @@ private:
     // everything back as it was and says so.
     bool inline_body(const char* body)
     {
-        const snapshot saved{code_.size(), open_, base_,          sp_at_,         need_,       room_,
+        const snapshot saved{code_.size(), code_.empty() ? std::nullopt : std::optional{code_.back()},
+                             open_,        base_,   sp_at_,        need_,          room_,
                              levels_,      tokens_, inline_start_, depth_limited_, held_.size()};
         ++level_;
         levels_ = std::max(levels_, level_);
@@ -890,6 +892,7 @@ private:
         if (!depth_limited_) memo_.not_inlinable.insert(body);
         depth_limited_ = saved.depth_limited || depth_limited_;
         code_.resize(saved.code_size);
+        if (saved.last) code_.back() = *saved.last;
         open_ = saved.open;
         base_ = saved.base;
         sp_at_ = saved.sp_at;

@@ -123,6 +123,10 @@ TEST(Translation, WordsThatJumpAreCalledNotInlined)
 {
     const std::string text = ": w 0 if @@x @x 1 ; : main @start w . ;";
     EXPECT_EQ(translation_at(text), "call\n");
+    // The body's store had taken the year straight into its local before
+    // the body was found to jump; the call must pass the year on the stack.
+    EXPECT_EQ(translation_at(": w $n ! $n @ 2 < if @@x @x ; : main @start ?y @ w ;"),
+              "check need 0 room 1 levels 0\nsystem_read t0\nmove s0 = t0\ncall sp+1\n");
 }
 
 // ---- translated code against the walker
