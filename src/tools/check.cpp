@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <map>
+#include <set>
 #include <span>
 #include <tuple>
 #include <unordered_map>
@@ -91,6 +93,9 @@ program read_program(const char* text)
     prog.text = text;
     prog.text_end = text + std::strlen(text);
     for (const char* p = first_token(text); p != nullptr; p = next_token(p)) prog.tokens.push_back(p);
+    prog.line_starts.push_back(text);
+    for (const char* p = text; p != prog.text_end; ++p)
+        if (*p == '\n') prog.line_starts.push_back(p + 1);
     prog.definitions = scan_definitions(text);
     prog.index = sorted_word_index(prog.definitions.names);
     prog.natives = native_table;
@@ -125,16 +130,14 @@ const char* token_at(const program& prog, const char* p)
 
 line_column locate(const program& prog, const char* p)
 {
-    line_column lc{1, 1};
-    for (const char* q = prog.text; q < p; ++q) {
-        if (*q == '\n') {
-            ++lc.line;
-            lc.column = 1;
-        } else {
-            ++lc.column;
-        }
-    }
-    return lc;
+    const auto after = std::upper_bound(prog.line_starts.begin(), prog.line_starts.end(), p);
+    const std::size_t line = static_cast<std::size_t>(after - prog.line_starts.begin());
+    return {line, static_cast<std::size_t>(p - *(after - 1)) + 1};
+}
+
+bool is_token_start(const program& prog, const char* p)
+{
+    return std::binary_search(prog.tokens.begin(), prog.tokens.end(), p);
 }
 
 std::string show_word(const char* p, std::size_t limit)
@@ -340,6 +343,7 @@ struct entry {
     int effect = unreached;  // the most values, relative to the entry, at any return
     std::uint8_t effect_raises = 0;
     std::vector<std::pair<std::size_t, const char*>> callers;
+    std::set<std::pair<std::size_t, const char*>> caller_set;
     std::vector<const char*> starved;  // where a way died for want of values
 };
 
@@ -404,7 +408,7 @@ public:
     jump_outcome down(const char* t)
     {
         const auto [it, fresh] = down_.try_emplace(t);
-        if (fresh) it->second = find_jump_down(t);
+        if (fresh) it->second = search_down(t);
         return it->second;
     }
 
@@ -416,6 +420,31 @@ public:
     }
 
 private:
+    // Forward searches from tokens of the forward reading see the same tokens
+    // from there on. So a search for a label that starts inside the stretch an
+    // earlier search for it passed over ends where that one ended; many jumps
+    // to one far label then cost one search, not one each.
+    jump_outcome search_down(const char* t)
+    {
+        const char* const reference = next_token(t);
+        if (reference == nullptr || !is_token_start(prog_, reference) || opens_unterminated_string(reference + 1))
+            return find_jump_down(t);
+        const char* end = reference + 1;
+        while (is_word_char(*end)) ++end;
+        auto& searches = forward_searches_[std::string_view(reference + 1, static_cast<std::size_t>(end - reference - 1))];
+        auto earlier = searches.upper_bound(reference);
+        if (earlier != searches.begin()) {
+            --earlier;
+            const char* const landed = earlier->second;
+            if (landed == nullptr || landed > reference)
+                return {landed == nullptr ? jump_outcome::kind::not_found : jump_outcome::kind::landed,
+                        reference[1] != '@', landed};
+        }
+        const jump_outcome o = find_jump_down(t);
+        searches[reference] = o.result == jump_outcome::kind::landed ? o.label_token : nullptr;
+        return o;
+    }
+
     std::size_t entry_for(const char* name)
     {
         const auto [it, fresh] = entry_of_.try_emplace(name, entries_.size());
@@ -581,8 +610,7 @@ private:
     {
         if (diagnosing_) return;
         const std::size_t c = entry_for(name);
-        auto& callers = entries_[c].callers;
-        if (std::find(callers.begin(), callers.end(), std::pair{e, p}) == callers.end()) callers.emplace_back(e, p);
+        if (entries_[c].caller_set.emplace(e, p).second) entries_[c].callers.emplace_back(e, p);
         raise_entry_depth(c, add_depth(depth, base));
         if (entries_[c].returns) go_on(e, p, add_depth(depth, entries_[c].effect));
     }
@@ -690,6 +718,7 @@ private:
     std::unordered_map<const char*, std::size_t> entry_of_;
     std::vector<std::pair<std::size_t, const char*>> work_;
     std::unordered_map<const char*, jump_outcome> down_, up_;
+    std::unordered_map<std::string_view, std::map<const char*, const char*>> forward_searches_;
     bool diagnosing_ = false;
     std::vector<raised_finding> findings_;
     std::unordered_set<const char*> reached_, landings_, references_;

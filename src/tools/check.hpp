@@ -34,6 +34,7 @@ struct program {
     const char* text = nullptr;
     const char* text_end = nullptr;            // the NUL that ends the text for every step
     std::vector<const char*> tokens;           // every token the forward step visits, in order
+    std::vector<const char*> line_starts;      // the first byte of every line ('\n' ends one)
     definition_scan definitions;               // names in text order
     std::vector<const char*> index;            // the user word index, sorted as the interpreter's
     std::array<native_word, native_count> natives;  // the native table, sorted
@@ -44,6 +45,9 @@ program read_program(const char* text);
 
 // The native row of the word at p, or nullptr when p is no native word.
 const native_info* native_at(const program& prog, const char* p);
+
+// True when p is the first byte of a token the forward step visits from the start.
+bool is_token_start(const program& prog, const char* p);
 
 // The token that contains byte p (a token's white space belongs to none), or nullptr.
 const char* token_at(const program& prog, const char* p);
