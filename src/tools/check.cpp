@@ -163,6 +163,8 @@ std::string show_word(const char* p, std::size_t limit)
             if ((b == 0xe0 && b1 < 0xa0) || (b == 0xed && b1 > 0x9f) || (b == 0xf0 && b1 < 0x90) ||
                 (b == 0xf4 && b1 > 0x8f))
                 len = 0;
+            // The byte order mark is invisible: shown as its bytes.
+            if (len == 3 && std::string_view(p, 3) == "\xef\xbb\xbf") len = 0;
         }
         if (len == 0) {
             static constexpr char hex[] = "0123456789abcdef";
@@ -258,6 +260,27 @@ std::optional<jump> jump_of_reference(const program& prog, const char* p)
         return jump{prog.tokens[j], p, o.result == on_goto_outcome::kind::landed ? o.label_token : nullptr, false};
     }
     return std::nullopt;
+}
+
+std::vector<comment_span> comment_spans(const program& prog)
+{
+    std::vector<comment_span> spans;
+    for (std::size_t i = 0; i < prog.tokens.size(); ++i) {
+        const native_info* info = native_at(prog, prog.tokens[i]);
+        if (info == nullptr || info->handler != nw_comment) continue;
+        const char* const close = find_comment_end(prog.tokens[i]);
+        const char* const last = close != nullptr ? close : prog.tokens.back();
+        spans.push_back({prog.tokens[i], last});
+        while (i + 1 < prog.tokens.size() && prog.tokens[i + 1] <= last) ++i;
+    }
+    return spans;
+}
+
+bool in_comment(const std::vector<comment_span>& spans, const char* p)
+{
+    const auto after = std::upper_bound(spans.begin(), spans.end(), p,
+                                        [](const char* q, const comment_span& s) { return q < s.open; });
+    return after != spans.begin() && p <= (after - 1)->close;
 }
 
 bool is_label_definition(const program& prog, const char* p)
@@ -1025,8 +1048,14 @@ void check_definitions(const program& prog, const walker& w, const char* main_na
             continue;
         }
         if (main_name == nullptr) continue;
-        const char* const body = next_token(name);
-        if (body != nullptr && !w.reached().contains(body))
+        // Runs when any token of its body up to the first ';' runs or is jumped to.
+        bool runs = false;
+        const char* p = next_token(name);
+        for (; p != nullptr && !runs; p = next_token(p)) {
+            runs = w.reached().contains(p) || w.landings().contains(p);
+            if (is_single_char_token(p, ';')) break;
+        }
+        if (!runs && next_token(name) != nullptr)
             out.push_back({name, severity::warning, "the definition of " + quoted(name) + " never runs"});
     }
 }

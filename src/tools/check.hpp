@@ -93,6 +93,18 @@ std::optional<jump> jump_of_reference(const program& prog, const char* p);
 // True when the token at p is a label definition ('@' and more, not a reference).
 bool is_label_definition(const program& prog, const char* p);
 
+// The comments a straight reading from the start meets: each from its "/*"
+// to its "*/" token (or the last token), in text order. Tokens inside them run
+// only when a jump lands there.
+struct comment_span {
+    const char* open;
+    const char* close;
+};
+std::vector<comment_span> comment_spans(const program& prog);
+
+// True when p lies within one of spans (sorted, from comment_spans).
+bool in_comment(const std::vector<comment_span>& spans, const char* p);
+
 // The word at p as it can be shown in a message: printable ASCII and valid
 // UTF-8 as they are, other bytes as \xhh, long words cut.
 std::string show_word(const char* p, std::size_t limit = 40);

@@ -44,6 +44,13 @@ public:
     status read(std::string& body)
     {
         problem_.clear();
+        // The body of a message too large to keep, passed over unread.
+        while (skip_ > 0) {
+            if (buffer_.empty() && !fill()) return status::end;
+            const std::size_t take = std::min(skip_, buffer_.size());
+            buffer_.erase(0, take);
+            skip_ -= take;
+        }
         // The header block, up to the empty line.
         std::size_t header_end;
         for (;;) {
@@ -86,15 +93,9 @@ public:
             return status::skipped;
         }
         if (*length > max_body) {
-            // Pass the body over without keeping it.
-            std::size_t left = *length;
-            while (left > 0) {
-                if (buffer_.empty() && !fill()) return status::end;
-                const std::size_t take = std::min(left, buffer_.size());
-                buffer_.erase(0, take);
-                left -= take;
-            }
-            problem_ = "a message of " + std::to_string(*length) + " bytes, more than the server takes, was dropped";
+            // Said before the body is passed over, which may take long.
+            problem_ = "a message of " + std::to_string(*length) + " bytes, more than the server takes, is dropped";
+            skip_ = *length;
             return status::skipped;
         }
         while (buffer_.size() < *length)
@@ -142,6 +143,7 @@ private:
 
     std::string buffer_;
     std::string problem_;
+    std::size_t skip_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -161,6 +163,7 @@ struct document {
     std::vector<std::size_t> lines;  // offsets of line starts: \n, \r\n and \r end lines
     std::optional<program> prog;     // read when needed, dropped on change
     std::optional<std::vector<jump>> jumps;
+    std::optional<std::vector<comment_span>> comments;
     bool dirty = true;               // diagnostics not yet published
 
     void changed()
@@ -172,6 +175,7 @@ struct document {
         }
         prog.reset();
         jumps.reset();
+        comments.reset();
         dirty = true;
     }
 
@@ -185,6 +189,13 @@ struct document {
     {
         if (!jumps) jumps = all_jumps(read());
         return *jumps;
+    }
+
+    // True for tokens inside the comments a straight reading meets.
+    bool commented(const char* p)
+    {
+        if (!comments) comments = comment_spans(read());
+        return in_comment(*comments, p);
     }
 
     // The end of line l's text, before its line end.
@@ -482,7 +493,7 @@ private:
         const char* name = is_definition_name(prog, t) ? lookup_user_word(prog.index, t) : called_definition(prog, t);
         if (name == nullptr) return result;
         for (const char* u : prog.tokens) {
-            if (word_compare(u, name) != 0) continue;
+            if (word_compare(u, name) != 0 || doc.commented(u)) continue;
             if (is_definition_name(prog, u)) {
                 if (declaration && u == name) result.push_back(location(params, doc, prog, u));
             } else if (called_definition(prog, u) == name) {
@@ -590,7 +601,7 @@ private:
             result.push_back(symbol);
         }
         for (const char* t : prog.tokens) {
-            if (t[0] != '@' || !is_word_char(t[1]) || t[1] == '@' || references.contains(t)) continue;
+            if (t[0] != '@' || !is_word_char(t[1]) || t[1] == '@' || references.contains(t) || doc.commented(t)) continue;
             json symbol = {{"name", show_word(t, 200)}, {"kind", 20}, {"range", range_of(doc, prog, t)},
                            {"selectionRange", range_of(doc, prog, t)}};
             const span_of* inside = nullptr;
@@ -622,7 +633,8 @@ private:
             if (j.reference != nullptr) references.insert(j.reference);
         std::set<std::string> labels;
         for (const char* t : prog.tokens)
-            if (t[0] == '@' && is_word_char(t[1]) && t[1] != '@' && !references.contains(t)) labels.insert(show_word(t, 200));
+            if (t[0] == '@' && is_word_char(t[1]) && t[1] != '@' && !references.contains(t) && !doc.commented(t))
+                labels.insert(show_word(t, 200));
         for (const std::string& label : labels)
             items.push_back({{"label", "@" + label}, {"kind", 18}, {"detail", "reference to label " + label}});
         return {{"isIncomplete", false}, {"items", items}};
