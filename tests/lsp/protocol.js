@@ -309,6 +309,56 @@ test('a client that disappears, mid-message or not reading', async () => {
   assert.strictEqual(signal, null);
 });
 
+test('the VS Code extension starts the configured server for qka documents', async () => {
+  const folder = path.join(examples, '..', 'contrib', 'textmate');
+  const manifest = JSON.parse(fs.readFileSync(path.join(folder, 'package.json'), 'utf8'));
+  for (const file of [manifest.main, ...manifest.contributes.grammars.map((g) => g.path),
+    ...manifest.contributes.languages.map((l) => l.configuration)])
+    assert.ok(fs.existsSync(path.join(folder, file)), file);
+  assert.strictEqual(manifest.contributes.languages[0].id, 'qka');
+  // vscode and vscode-languageclient stand-ins: the client "starts" the
+  // server as it is told to and initializes it over vscode-jsonrpc.
+  let made;
+  const vscode = {
+    workspace: { getConfiguration: (section) => ({ get: (key, fallback) => (section === 'qka' && key === 'server.path' ? server : fallback) }) },
+    window: { showWarningMessage: (m) => { throw new Error(m); } },
+  };
+  class LanguageClient {
+    constructor(id, name, serverOptions, clientOptions) { made = { id, serverOptions, clientOptions }; }
+    async start() {
+      const proc = spawn(this.constructor.command(), [], { stdio: ['pipe', 'pipe', 'inherit'] });
+      const connection = rpc.createMessageConnection(new rpc.StreamMessageReader(proc.stdout), new rpc.StreamMessageWriter(proc.stdin));
+      connection.listen();
+      made.capabilities = (await connection.sendRequest('initialize', { processId: null, rootUri: null, capabilities: {} })).capabilities;
+      await connection.sendRequest('shutdown');
+      connection.sendNotification('exit');
+      made.exit = await new Promise((resolve) => proc.on('exit', resolve));
+      connection.dispose();
+    }
+    static command() { return made.serverOptions.command; }
+    dispose() {}
+  }
+  const Module = require('module');
+  const load = Module._load;
+  Module._load = function (request, ...rest) {
+    if (request === 'vscode') return vscode;
+    if (request === 'vscode-languageclient/node') return { LanguageClient, TransportKind: { stdio: 0 } };
+    return load.call(this, request, ...rest);
+  };
+  try {
+    const extension = require(path.join(folder, manifest.main));
+    const context = { subscriptions: [] };
+    await extension.activate(context);
+    assert.strictEqual(made.serverOptions.command, server);
+    assert.deepStrictEqual(made.clientOptions.documentSelector, [{ language: 'qka' }]);
+    assert.strictEqual(made.capabilities.textDocumentSync.change, 2);
+    assert.strictEqual(made.exit, 0);
+    assert.strictEqual(context.subscriptions.length, 1);
+  } finally {
+    Module._load = load;
+  }
+});
+
 (async () => {
   for (const { name, body } of cases) {
     try {
