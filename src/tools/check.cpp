@@ -209,30 +209,6 @@ std::optional<std::int32_t> literal_before(const program& prog, std::size_t i)
 
 }  // namespace
 
-std::vector<jump> all_jumps(const program& prog)
-{
-    std::vector<jump> jumps;
-    for (std::size_t i = 0; i < prog.tokens.size(); ++i) {
-        const char* t = prog.tokens[i];
-        const native_info* info = native_at(prog, t);
-        if (info == nullptr) continue;
-        if (is_jumping(info->handler)) {
-            const bool up = info->handler == nw_goto_up || info->handler == nw_loop;
-            const jump_outcome o = up ? find_jump_up(prog.text, t) : find_jump_down(t);
-            jumps.push_back({t, next_token(t), o.result == jump_outcome::kind::landed ? o.label_token : nullptr, up});
-        } else if (info->handler == nw_on_goto) {
-            const std::optional<std::int32_t> literal = literal_before(prog, i);
-            const int n = literal && *literal > 0 && *literal <= 1024 ? *literal : guessed_on_goto_count(t);
-            for (int k = 1; k <= n; ++k) {
-                const on_goto_outcome o = find_on_goto(t, k, n);
-                if (o.result == on_goto_outcome::kind::missing_reference) break;
-                jumps.push_back({t, o.chosen, o.result == on_goto_outcome::kind::landed ? o.label_token : nullptr, false});
-            }
-        }
-    }
-    return jumps;
-}
-
 std::optional<jump> jump_of_reference(const program& prog, const char* p)
 {
     const auto at = std::lower_bound(prog.tokens.begin(), prog.tokens.end(), p);
@@ -442,6 +418,20 @@ public:
         return it->second;
     }
 
+    const char* comment_end_of(const char* t)
+    {
+        const auto [it, fresh] = comment_ends_.try_emplace(t);
+        if (fresh) it->second = find_comment_end(t);
+        return it->second;
+    }
+
+    on_goto_outcome on_goto_of(const char* t, std::int32_t k, std::int32_t n)
+    {
+        const auto [it, fresh] = on_gotos_.try_emplace({t, k, n});
+        if (fresh) it->second = find_on_goto(t, k, n);
+        return it->second;
+    }
+
 private:
     // Forward searches from tokens of the forward reading see the same tokens
     // from there on. So a search for a label that starts inside the stretch an
@@ -602,7 +592,7 @@ private:
         const int n = count ? *count : guessed_on_goto_count(p);
         if (n < 1 || n > 1024) return;  // not followed reference by reference
         for (int k = index ? *index : 1; k <= (index ? *index : n); ++k) {
-            const on_goto_outcome o = find_on_goto(p, k, n);
+            const on_goto_outcome o = on_goto_of(p, k, n);
             using kind = on_goto_outcome::kind;
             if (o.result == kind::missing_reference) {
                 if (literal)
@@ -701,7 +691,7 @@ private:
             return;
         }
         if (h == nw_comment) {
-            const char* const end = find_comment_end(p);
+            const char* const end = comment_end_of(p);
             if (end == nullptr) {
                 raise(p, problem::unterminated_comment, "comment has no end: no '*/' token follows");
                 return;
@@ -741,6 +731,8 @@ private:
     std::unordered_map<const char*, std::size_t> entry_of_;
     std::vector<std::pair<std::size_t, const char*>> work_;
     std::unordered_map<const char*, jump_outcome> down_, up_;
+    std::unordered_map<const char*, const char*> comment_ends_;
+    std::map<std::tuple<const char*, std::int32_t, std::int32_t>, on_goto_outcome> on_gotos_;
     std::unordered_map<std::string_view, std::map<const char*, const char*>> forward_searches_;
     bool diagnosing_ = false;
     std::vector<raised_finding> findings_;
@@ -955,7 +947,7 @@ private:
             const value k = pop();
             if (!n.known || !k.known) return false;
             if (k.v < 1 || k.v > n.v) return true;  // the references run as tokens
-            const on_goto_outcome o = find_on_goto(t, k.v, n.v);
+            const on_goto_outcome o = walker_.on_goto_of(t, k.v, n.v);
             using kind = on_goto_outcome::kind;
             if (o.result == kind::missing_reference) {
                 event(t, problem::missing_references, "");
@@ -971,7 +963,7 @@ private:
             after = o.label_token;
         }
         else if (h == nw_comment) {
-            after = find_comment_end(t);
+            after = walker_.comment_end_of(t);
             if (after == nullptr) {
                 event(t, problem::unterminated_comment, "");
                 return false;
@@ -1167,4 +1159,30 @@ std::vector<finding> check_program(const program& prog)
         return a.level == severity::error && b.level == severity::warning;
     });
     return out;
+}
+
+std::vector<jump> all_jumps(const program& prog)
+{
+    // The walker's searches share their work between jumps to one label.
+    walker w(prog);
+    std::vector<jump> jumps;
+    for (std::size_t i = 0; i < prog.tokens.size(); ++i) {
+        const char* t = prog.tokens[i];
+        const native_info* info = native_at(prog, t);
+        if (info == nullptr) continue;
+        if (is_jumping(info->handler)) {
+            const bool up = info->handler == nw_goto_up || info->handler == nw_loop;
+            const jump_outcome o = up ? w.up(t) : w.down(t);
+            jumps.push_back({t, next_token(t), o.result == jump_outcome::kind::landed ? o.label_token : nullptr, up});
+        } else if (info->handler == nw_on_goto) {
+            const std::optional<std::int32_t> literal = literal_before(prog, i);
+            const int n = literal && *literal > 0 && *literal <= 1024 ? *literal : guessed_on_goto_count(t);
+            for (int k = 1; k <= n; ++k) {
+                const on_goto_outcome o = w.on_goto_of(t, k, n);
+                if (o.result == on_goto_outcome::kind::missing_reference) break;
+                jumps.push_back({t, o.chosen, o.result == on_goto_outcome::kind::landed ? o.label_token : nullptr, false});
+            }
+        }
+    }
+    return jumps;
 }
