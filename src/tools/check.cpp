@@ -344,6 +344,7 @@ struct entry {
     std::vector<std::pair<std::size_t, const char*>> callers;
     std::set<std::pair<std::size_t, const char*>> caller_set;
     std::vector<const char*> starved;  // where a way died for want of values
+    std::unordered_set<const char*> calls;  // the call tokens in its body
 };
 
 struct raised_finding {
@@ -480,9 +481,11 @@ private:
             else
                 flow_to(e, en.body, 0, {});
         } else {
-            // Ways that died for want of values may live now.
+            // Ways that died for want of values may live now, and the words
+            // it calls are called with more values too.
             for (const char* p : en.starved) work_.emplace_back(e, p);
             en.starved.clear();
+            for (const char* p : en.calls) work_.emplace_back(e, p);
         }
     }
 
@@ -622,6 +625,7 @@ private:
     void call(std::size_t e, const char* p, const char* name, int base, int depth)
     {
         if (diagnosing_) return;
+        entries_[e].calls.insert(p);
         const std::size_t c = entry_for(name);
         if (entries_[c].caller_set.emplace(e, p).second) entries_[c].callers.emplace_back(e, p);
         raise_entry_depth(c, add_depth(depth, base));
