@@ -157,7 +157,8 @@ std::string show_word(const char* p, std::size_t limit)
         } else if (b >= 0xc2 && b <= 0xf4) {
             const std::size_t want = b < 0xe0 ? 2 : b < 0xf0 ? 3 : 4;
             len = want;
-            for (std::size_t i = 1; i < want; ++i)
+            // Stops at the first byte that continues no sequence: the NUL at the latest.
+            for (std::size_t i = 1; i < want && len != 0; ++i)
                 if ((static_cast<unsigned char>(p[i]) & 0xc0) != 0x80) len = 0;
             const auto b1 = static_cast<unsigned char>(len ? p[1] : 0);
             if ((b == 0xe0 && b1 < 0xa0) || (b == 0xed && b1 > 0x9f) || (b == 0xf0 && b1 < 0x90) ||
@@ -798,7 +799,11 @@ public:
     const std::vector<std::tuple<const char*, problem, std::string>>& events() const { return events_; }
 
 private:
+#ifdef QKA_TOKEN_LIMIT
+    static constexpr long max_steps = 20'000;  // a fuzzing build: many inputs a second
+#else
     static constexpr long max_steps = 2'000'000;
+#endif
     static constexpr std::size_t max_cells = 1'000'000;
 
     void event(const char* p, problem kind, std::string message)
@@ -1002,8 +1007,10 @@ void check_first_line(const program& prog, std::vector<finding>& out)
     if (text.starts_with(bom)) {
         const char* first = prog.text;
         std::string message = "a UTF-8 byte order mark is glued to the first token " + quoted(first);
-        if (is_single_char_token(first + bom.size(), ':'))
-            message += ": it is no ':' marker, so the definition of " + quoted(next_token(first)) + " is hidden";
+        if (is_single_char_token(first + bom.size(), ':')) {
+            message += ": it is no ':' marker";
+            if (const char* name = next_token(first)) message += ", so the definition of " + quoted(name) + " is hidden";
+        }
         else if (text.substr(bom.size()).starts_with("#!"))
             message += ": the system does not see the #! line";
         out.push_back({first, severity::warning, std::move(message)});

@@ -559,6 +559,13 @@ private:
             text = "`" + show_word(name, 200) + "`, defined at line " + std::to_string(locate(prog, name).line);
             const std::string comment = comment_before(prog, name);
             if (!comment.empty()) text += "\n\n" + comment;
+        } else if (t[0] == '@' && is_word_char(t[1])) {
+            std::size_t landing = 0;
+            for (const jump& j : doc.all())
+                if (j.landing == t) ++landing;
+            text = "Label `" + show_word(t, 200) + "`: " +
+                   (landing == 0 ? std::string("no jump lands here.")
+                                 : std::to_string(landing) + (landing == 1 ? " jump lands" : " jumps land") + " here.");
         } else {
             return nullptr;
         }

@@ -124,6 +124,8 @@ test('the examples: diagnostics on open, and their features', async () => {
   assert.match(hover.contents.value, /defined at line 6[\s\S]*the Fibonacci numbers/);
   hover = await s.connection.sendRequest('textDocument/hover', at(fib, text, '@@main_next'));
   assert.match(hover.contents.value, /Jumps to line 17/);
+  hover = await s.connection.sendRequest('textDocument/hover', at(fib, text, ' @fib_recurse', 1, 1));
+  assert.match(hover.contents.value, /Label `@fib_recurse`: 1 jump lands here/);
   const symbols = await s.connection.sendRequest('textDocument/documentSymbol', { textDocument: { uri: fib } });
   assert.deepStrictEqual(symbols.map((d) => [d.name, d.kind, d.children.map((c) => c.name)]),
     [['fib', 12, ['@fib_recurse']], ['main', 12, ['@main_next']]]);
