@@ -260,11 +260,6 @@ bool in_comment(const std::vector<comment_span>& spans, const char* p)
     return after != spans.begin() && p <= (after - 1)->close;
 }
 
-bool is_label_definition(const program& prog, const char* p)
-{
-    if (p == nullptr || p[0] != '@' || !is_word_char(p[1]) || p[1] == '@') return false;
-    return !jump_of_reference(prog, p).has_value();
-}
 
 // ---------------------------------------------------------------------------
 // The walk over what can run

@@ -90,9 +90,6 @@ std::vector<jump> all_jumps(const program& prog);
 // The jump whose reference is the token at p, if p is one.
 std::optional<jump> jump_of_reference(const program& prog, const char* p);
 
-// True when the token at p is a label definition ('@' and more, not a reference).
-bool is_label_definition(const program& prog, const char* p);
-
 // The comments a straight reading from the start meets: each from its "/*"
 // to its "*/" token (or the last token), in text order. Tokens inside them run
 // only when a jump lands there.
