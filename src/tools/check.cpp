@@ -590,6 +590,7 @@ private:
         const bool literal = count.has_value();
         const int n = count ? *count : guessed_on_goto_count(p);
         if (n < 1 || n > 1024) return;  // not followed reference by reference
+        if (index && *index > n) return;  // beyond the references written (count unknown)
         for (int k = index ? *index : 1; k <= (index ? *index : n); ++k) {
             const on_goto_outcome o = on_goto_of(p, k, n);
             using kind = on_goto_outcome::kind;
