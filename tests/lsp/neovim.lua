@@ -37,7 +37,7 @@ local function open(path)
   local uri = vim.uri_from_bufnr(buf)
   check(vim.bo[buf].filetype == 'qka', path .. ': filetype ' .. vim.bo[buf].filetype)
   local seen = published[uri] or 0
-  check(vim.wait(15000, function() return (published[uri] or 0) > seen end, 20), path .. ': no diagnostics published')
+  check(vim.wait(60000, function() return (published[uri] or 0) > seen end, 20), path .. ': no diagnostics published')
   return buf, uri
 end
 
@@ -60,7 +60,7 @@ end
 local function request(buf, method, line, col)
   local params = { textDocument = { uri = vim.uri_from_bufnr(buf) } }
   if line then params.position = { line = line, character = col } end
-  local answers = vim.lsp.buf_request_sync(buf, method, params, 10000) or {}
+  local answers = vim.lsp.buf_request_sync(buf, method, params, 60000) or {}
   for _, answer in pairs(answers) do
     if answer.err then return nil, answer.err end
     return answer.result
@@ -117,7 +117,7 @@ do
   vim.api.nvim_buf_set_lines(buf, l, l, false, { '    nosuch' })
   local uri = vim.uri_from_bufnr(buf)
   local seen = published[uri]
-  vim.wait(15000, function() return published[uri] > seen and #vim.diagnostic.get(buf) > 0 end, 20)
+  vim.wait(60000, function() return published[uri] > seen and #vim.diagnostic.get(buf) > 0 end, 20)
   local d = vim.diagnostic.get(buf)[1]
   check(d and d.message:find("undefined word 'nosuch'", 1, true) == 1 and d.lnum == l and d.col == 4
         and d.severity == vim.diagnostic.severity.ERROR, 'fib: a diagnostic after an edit')
