@@ -351,6 +351,19 @@ struct raised_finding {
 
 std::string quoted(const char* p) { return "'" + show_word(p) + "'"; }
 
+std::string division_message(const char* p) { return "division by zero: " + quoted(p) + " warns and gives 0"; }
+
+std::string store_message(std::int32_t i)
+{
+    return i >= 64 && i <= 95 ? "store into read-only system variable " + std::to_string(i)
+                              : "store into variable " + std::to_string(i) + ", which does not exist";
+}
+
+std::string fetch_message(std::int32_t i)
+{
+    return "read of variable " + std::to_string(i) + ", which does not exist";
+}
+
 std::string at_line(const program& prog, const char* p)
 {
     return "line " + std::to_string(locate(prog, p).line);
@@ -702,18 +715,14 @@ private:
         }
         const std::optional<std::int32_t> top = s.tops.top;
         if (h == nw_set && top && static_cast<std::uint32_t>(*top) > 63) {
-            raise(p, problem::bad_store,
-                  *top >= 64 && *top <= 95
-                      ? "store into read-only system variable " + std::to_string(*top)
-                      : "store into variable " + std::to_string(*top) + ", which does not exist");
+            raise(p, problem::bad_store, store_message(*top));
             return;
         }
         if (h == nw_get && top && (*top < 0 || *top > 95)) {
-            raise(p, problem::bad_fetch, "read of variable " + std::to_string(*top) + ", which does not exist");
+            raise(p, problem::bad_fetch, fetch_message(*top));
             return;
         }
-        if ((h == nw_div || h == nw_mod) && top && *top == 0)
-            raise(p, problem::division_by_zero, "division by zero: " + quoted(p) + " warns and gives 0");
+        if ((h == nw_div || h == nw_mod) && top && *top == 0) raise(p, problem::division_by_zero, division_message(p));
         // The words that only move values keep what is known of them.
         if (h == nw_dup)
             go_on(e, p, after, {top, top});
@@ -791,7 +800,8 @@ public:
     }
 
     // What went wrong on every run: the place, the kind and (where the walk
-    // over what can run may not see it) a message, in run order.
+    // over what can run may not see it, values computed at run time) a
+    // message, in run order.
     const std::vector<std::tuple<const char*, problem, std::string>>& events() const { return events_; }
 
 private:
@@ -887,7 +897,7 @@ private:
             const value x1 = pop();
             if (!x2.known) return push(unknown_value), true;
             if (x2.v == 0) {
-                event(t, problem::division_by_zero, "");
+                event(t, problem::division_by_zero, division_message(t));
                 push({true, 0});
                 return true;
             }
@@ -920,7 +930,7 @@ private:
             const value i = pop();
             if (!i.known) return push(unknown_value), true;
             if (i.v < 0 || i.v > 95) {
-                event(t, problem::bad_fetch, "");
+                event(t, problem::bad_fetch, fetch_message(i.v));
                 return false;
             }
             push(i.v < 64 ? variable(i.v) : unknown_value);
@@ -933,7 +943,7 @@ private:
                 return true;
             }
             if (static_cast<std::uint32_t>(i.v) > 63) {
-                event(t, problem::bad_store, "");
+                event(t, problem::bad_store, store_message(i.v));
                 return false;
             }
             variable(i.v) = v;
