@@ -43,4 +43,19 @@ TEST(CheckerJumps, LabelsReachedAreThoseTheSearchesLandOn)
     }
 }
 
+// The tools' rows of stack effects cover the interpreter's table, word by word.
+TEST(CheckerNatives, OneRowPerNativeWord)
+{
+    for (const native_word& word : native_table) {
+        SCOPED_TRACE(word.name);
+        int rows = 0;
+        for (const native_info& info : native_infos())
+            if (info.handler == word.handler) {
+                ++rows;
+                EXPECT_EQ(word_compare(info.name, word.name), 0);
+            }
+        EXPECT_EQ(rows, 1);
+    }
+}
+
 }  // namespace

@@ -1,8 +1,10 @@
 #pragma once
 // check: a script read the way the interpreter reads it, and what can go wrong
 // when it runs. Every token, definition, lookup and jump target here comes from
-// the interpreter's own scanning, index and label-search functions; this unit
-// adds only the walk over what can run. Shared by qka-check and qka-lsp.
+// the interpreter's own scanning, index and label-search functions (a forward
+// search that an earlier one for the same label already passed over takes that
+// one's result). This unit adds the walk over what can run and the exact run
+// of the stretch every run takes. Shared by qka-check and qka-lsp.
 
 #include <array>
 #include <cstddef>
