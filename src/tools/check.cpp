@@ -814,8 +814,7 @@ private:
 
     void event(const char* p, problem kind, std::string message)
     {
-        for (const auto& [q, k, m] : events_)
-            if (q == p && k == kind) return;
+        if (!seen_.emplace(p, kind).second) return;  // once per place, however often the run passes
         events_.emplace_back(p, kind, std::move(message));
     }
 
@@ -996,6 +995,7 @@ private:
     std::size_t depth_ = 0;
     const char* called_ = nullptr;
     std::vector<std::tuple<const char*, problem, std::string>> events_;
+    std::set<std::pair<const char*, problem>> seen_;
 };
 
 }  // namespace
@@ -1150,24 +1150,25 @@ std::vector<finding> check_program(const program& prog)
     // Errors of the walk, and those that every run meets.
     std::vector<raised_finding> errors = w.findings();
     std::vector<bool> certain(errors.size(), false);
+    // The errors at each place, by kind, to mark those every run meets.
+    std::map<std::pair<const char*, problem>, std::vector<std::size_t>> by_place;
+    for (std::size_t i = 0; i < errors.size(); ++i) by_place[{errors[i].where, errors[i].kind}].push_back(i);
     if (main_name != nullptr) {
         fixed_run run(prog, w);
         run.run(main_name);
         for (const auto& [p, kind, message] : run.events()) {
-            bool matched = false;
-            for (std::size_t i = 0; i < errors.size(); ++i)
-                if (errors[i].where == p && errors[i].kind == kind) certain[i] = matched = true;
-            if (!matched && !message.empty()) {
+            const auto found = by_place.find({p, kind});
+            if (found != by_place.end()) {
+                for (const std::size_t i : found->second) certain[i] = true;
+            } else if (!message.empty()) {
                 errors.push_back({p, kind, message});
                 certain.push_back(true);
             }
         }
     }
+    std::set<std::pair<const char*, std::string>> written;
     for (std::size_t i = 0; i < errors.size(); ++i) {
-        bool repeated = false;
-        for (std::size_t j = 0; j < i; ++j)
-            if (errors[j].where == errors[i].where && errors[j].message == errors[i].message) repeated = true;
-        if (repeated) continue;
+        if (!written.emplace(errors[i].where, errors[i].message).second) continue;  // met on several ways
         out.push_back({errors[i].where, severity::error,
                        errors[i].message + (certain[i] ? " (on every run)" : "")});
     }

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -168,6 +169,7 @@ struct document {
 
     void changed()
     {
+        last_ = {};
         lines.assign(1, 0);
         for (std::size_t i = 0; i < text.size(); ++i) {
             if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
@@ -228,14 +230,26 @@ struct document {
         offset = std::min(offset, text.size());
         const auto after = std::upper_bound(lines.begin(), lines.end(), offset);
         const std::size_t l = static_cast<std::size_t>(after - lines.begin()) - 1;
-        std::size_t units = 0;
-        for (std::size_t at = lines[l]; at < offset;) {
-            const std::size_t len = sequence_length(static_cast<unsigned char>(text[at]));
-            units += enc == encoding::utf8 ? len : len == 4 ? 2 : 1;
-            at += len;
+        // Positions are mostly asked for in order (diagnostics, ranges): a
+        // later one on the same line counts on from the last, so that a long
+        // line is not counted again for each.
+        if (!(last_.line == l && last_.offset <= offset && last_.enc == enc)) last_ = {l, lines[l], 0, enc};
+        while (last_.offset < offset) {
+            const std::size_t len = sequence_length(static_cast<unsigned char>(text[last_.offset]));
+            last_.units += enc == encoding::utf8 ? len : len == 4 ? 2 : 1;
+            last_.offset += len;
         }
-        return {{"line", l}, {"character", units}};
+        return {{"line", l}, {"character", last_.units}};
     }
+
+private:
+    struct counted {
+        std::size_t line = SIZE_MAX;
+        std::size_t offset = 0;
+        std::size_t units = 0;
+        encoding enc = encoding::utf16;
+    };
+    mutable counted last_;
 };
 
 // ---------------------------------------------------------------------------

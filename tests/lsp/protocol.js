@@ -219,6 +219,12 @@ test('a document of 5 MB', async () => {
   open(s, uri, text);
   const got = await s.published(uri, () => true, 240000);
   assert.ok(got.length > 0 && got.length <= 1000, `${got.length} diagnostics`);
+  // One line of 5 MB with an error every few bytes: at most 1000 published.
+  const wide = 'file:///wide.qka';
+  open(s, wide, ': main ' + '?r @ if @@no '.repeat(400000) + ';');
+  const errors = await s.published(wide, () => true, 240000);
+  assert.strictEqual(errors.length, 1000);
+  assert.deepStrictEqual(errors[999].range.start, { line: 0, character: 7 + 999 * 13 + 8 });
   await stop(s);
 });
 
