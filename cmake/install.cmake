@@ -2,23 +2,35 @@
 # and the Debian package made from the same install with `cpack -G DEB`.
 include(GNUInstallDirs)
 
-install(TARGETS qka RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS qka qka-check RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET qka-lsp)
+    install(TARGETS qka-lsp RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 # Manual pages are installed compressed, as Debian ships them; -n keeps the
 # file free of a time stamp so that two builds give the same bytes.
 find_program(QKA_GZIP gzip REQUIRED)
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/qka.1.gz
-                   COMMAND ${QKA_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/qka.1 > ${CMAKE_BINARY_DIR}/qka.1.gz
-                   DEPENDS ${PROJECT_SOURCE_DIR}/man/qka.1
-                   VERBATIM)
-add_custom_target(qka_manpage ALL DEPENDS ${CMAKE_BINARY_DIR}/qka.1.gz)
-install(FILES ${CMAKE_BINARY_DIR}/qka.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+set(qka_pages qka qka-check)
+if(TARGET qka-lsp)
+    list(APPEND qka_pages qka-lsp)
+endif()
+foreach(page IN LISTS qka_pages)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${page}.1.gz
+                       COMMAND ${QKA_GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/${page}.1 > ${CMAKE_BINARY_DIR}/${page}.1.gz
+                       DEPENDS ${PROJECT_SOURCE_DIR}/man/${page}.1
+                       VERBATIM)
+    list(APPEND qka_page_files ${CMAKE_BINARY_DIR}/${page}.1.gz)
+endforeach()
+add_custom_target(qka_manpage ALL DEPENDS ${qka_page_files})
+install(FILES ${qka_page_files} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The examples keep their execute bits: each runs by its #! line.
 file(GLOB qka_examples CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/examples/*.qka)
 install(PROGRAMS ${qka_examples} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/language.md ${PROJECT_SOURCE_DIR}/README.md
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The guide keeps its place beside the examples, so that its links and the
+# README's work in the installed copy as in the source tree.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/language.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Editor support: Vim finds vimfiles/ on its default runtime path; the
 # TextMate grammar is a plain file for editors to be pointed at.
@@ -28,6 +40,21 @@ install(FILES ${PROJECT_SOURCE_DIR}/contrib/vim/ftdetect/qka.vim
         DESTINATION ${CMAKE_INSTALL_DATADIR}/vim/vimfiles/ftdetect)
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/textmate/qka.tmLanguage.json
         DESTINATION ${CMAKE_INSTALL_DATADIR}/qka/textmate)
+# The VS Code extension, to be copied into an extensions folder (its README).
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/textmate/package.json
+              ${PROJECT_SOURCE_DIR}/contrib/textmate/package-lock.json
+              ${PROJECT_SOURCE_DIR}/contrib/textmate/extension.js
+              ${PROJECT_SOURCE_DIR}/contrib/textmate/language-configuration.json
+              ${PROJECT_SOURCE_DIR}/contrib/textmate/qka.tmLanguage.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/qka/vscode)
+# Neovim searches share/nvim/site/ of /usr and /usr/local: detection and
+# highlighting from the Vim files, and the client setup for qka-lsp.
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/vim/syntax/qka.vim
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/nvim/site/syntax)
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/vim/ftdetect/qka.vim
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/nvim/site/ftdetect)
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/nvim/plugin/qka_lsp.lua
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/nvim/site/plugin)
 
 set(QKA_PACKAGE_MAINTAINER "Seed 9d7eb353 maintainers <maintainers@users.noreply.c-seed-9d7eb353.example>"
     CACHE STRING "The Maintainer field of the Debian package")
@@ -41,8 +68,10 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "qka runs scripts written in a small stack language: it loads the script,\n"
     "indexes every definition, prints its banner and runs the word main,\n"
     "executing directly on the script text.\n"
-    "The package holds the interpreter, its manual page, example programs, the\n"
-    "language guide and syntax highlighting for Vim and TextMate editors.")
+    "The package holds the interpreter, the static checker qka-check, the\n"
+    "language server qka-lsp, their manual pages, example programs, the\n"
+    "language guide, and editor support for Vim, Neovim, VS Code and other\n"
+    "TextMate editors.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QKA_PACKAGE_MAINTAINER}")

@@ -349,6 +349,25 @@ jump_outcome find_jump_up(const char* text, const char* t) noexcept
     return find_jump(t, [text](const char* p) { return prev_token(text, p); });
 }
 
+on_goto_outcome find_on_goto(const char* t, std::int32_t k, std::int32_t n) noexcept
+{
+    using kind = on_goto_outcome::kind;
+    const char* chosen = nullptr;
+    const char* p = t;
+    for (std::int32_t step = 1; step <= n; ++step) {
+        p = next_token(p);
+        if (p == nullptr) return {kind::missing_reference, nullptr, false, nullptr};
+        if (step == k) chosen = p;
+    }
+    const bool bad = !is_valid_reference(chosen);
+    const char* const label = label_of(chosen);
+    do {
+        p = next_token(p);
+        if (p == nullptr) return {kind::not_found, chosen, bad, nullptr};
+    } while (word_compare(label, p) != 0);
+    return {kind::landed, chosen, bad, p};
+}
+
 const char* find_comment_end(const char* t) noexcept
 {
     for (const char* p = t; p != nullptr; p = next_token(p))
@@ -438,24 +457,19 @@ void nw_on_goto(forth_vm& vm)
         fail_report(sites::on_goto_out_of_range);
         return;  // the references then pass as label definitions
     }
-    const char* chosen = nullptr;
-    for (std::int32_t step = 1; step <= n.value; ++step) {
-        vm.current = next_token(vm.current);
-        if (vm.current == nullptr) {
-            fail_report(sites::on_goto_missing_reference);
-            return;  // no current position: the running word ends
-        }
-        if (step == k.value) chosen = vm.current;
+    const on_goto_outcome outcome = find_on_goto(vm.current, k.value, n.value);
+    if (outcome.result == on_goto_outcome::kind::missing_reference) {
+        fail_report(sites::on_goto_missing_reference);
+        vm.current = nullptr;  // no current position: the running word ends
+        return;
     }
-    if (!is_valid_reference(chosen)) fail_report(sites::on_goto_bad_reference);
-    const char* const label = label_of(chosen);
-    do {
-        vm.current = next_token(vm.current);
-        if (vm.current == nullptr) {
-            fail_report(sites::on_goto_end_of_script);
-            return;  // no current position: the running word ends
-        }
-    } while (word_compare(label, vm.current) != 0);
+    if (outcome.bad_reference) fail_report(sites::on_goto_bad_reference);
+    if (outcome.result == on_goto_outcome::kind::not_found) {
+        fail_report(sites::on_goto_end_of_script);
+        vm.current = nullptr;  // no current position: the running word ends
+        return;
+    }
+    vm.current = outcome.label_token;
 }
 
 // ( -- )  Passes over the tokens up to the next "*/" token.

@@ -125,5 +125,22 @@ constexpr bool is_clean(const jump_outcome& outcome) noexcept
     return outcome.result == jump_outcome::kind::landed && !outcome.bad_reference;
 }
 
+// Where "on_goto" at t lands for index k of count n (1 <= k <= n): the n
+// references are stepped over, and the label of the k-th is searched from the
+// token after the last one.
+struct on_goto_outcome {
+    enum class kind : std::uint8_t {
+        landed,             // on label_token
+        missing_reference,  // the text ends before n references
+        not_found,          // the search ran off the text
+    };
+    kind result;
+    const char* chosen;       // the k-th reference, unless missing
+    bool bad_reference;       // the chosen reference's second byte is not '@'
+    const char* label_token;  // the token found, when landed
+};
+
+on_goto_outcome find_on_goto(const char* t, std::int32_t k, std::int32_t n) noexcept;
+
 // The "*/" token that ends the comment opened by the token at t, or nullptr.
 const char* find_comment_end(const char* t) noexcept;

@@ -63,8 +63,8 @@ const char* forth_vm_destroy(forth_vm& vm)
 namespace {
 
 // Grows the index array by half (10, 15, 22, 33, …); when that much cannot be
-// had, by one position; when not even that, reports and leaves it full.
-bool extend_sarray(std::vector<const char*>& words)
+// had, by one position; when not even that, leaves it full (the caller reports).
+bool extend_sarray(std::vector<const char*>& words) noexcept
 {
     const auto count = static_cast<std::uint32_t>(words.size());
     try {
@@ -76,7 +76,6 @@ bool extend_sarray(std::vector<const char*>& words)
         words.reserve(std::size_t{count} + 1);
         return true;
     } catch (const std::bad_alloc&) {
-        fail_report(sites::index_cannot_grow);
         return false;
     }
 }
@@ -91,25 +90,39 @@ bool by_word(const char* a, const char* b) noexcept { return word_compare(a, b) 
 
 }  // namespace
 
+definition_scan scan_definitions(const char* text)
+{
+    definition_scan scan;
+    scan.names.reserve(10);
+    for (const char* p = first_token(text); p != nullptr; p = next_token(p)) {
+        if (!is_single_char_token(p, ':')) continue;
+        const char* const name = next_token(p);
+        if (name == nullptr) {
+            scan.nameless_colon = p;
+            break;
+        }
+        if (scan.names.size() == scan.names.capacity() && !extend_sarray(scan.names)) {
+            scan.index_full = true;
+            break;
+        }
+        scan.names.push_back(name);
+    }
+    return scan;
+}
+
+std::vector<const char*> sorted_word_index(std::vector<const char*> names)
+{
+    std::sort(names.begin(), names.end(), by_word);
+    return names;
+}
+
 void create_word_suffix_array(forth_vm& vm)
 {
-    const char* const remembered = vm.current;
-    std::vector<const char*> words;
-    words.reserve(10);
-    for (vm.current = first_token(vm.text); vm.current != nullptr;
-         vm.current = next_token(vm.current)) {
-        if (!is_single_char_token(vm.current, ':')) continue;
-        const char* const name = next_token(vm.current);
-        if (name == nullptr) {
-            fail_report(sites::missing_word_name);
-            break;  // the words found so far stay usable
-        }
-        if (words.size() == words.capacity() && !extend_sarray(words)) break;
-        words.push_back(name);
-    }
-    std::sort(words.begin(), words.end(), by_word);
-    vm.words = std::move(words);
-    vm.current = remembered;
+    definition_scan scan = scan_definitions(vm.text);
+    if (scan.nameless_colon != nullptr) fail_report(sites::missing_word_name);
+    if (scan.index_full) fail_report(sites::index_cannot_grow);
+    // the words found so far stay usable
+    vm.words = sorted_word_index(std::move(scan.names));
 }
 
 unsigned word_hash(const char* key)
@@ -119,14 +132,20 @@ unsigned word_hash(const char* key)
     return static_cast<unsigned>(h) & 63u;
 }
 
+const char* lookup_user_word(std::span<const char* const> index, const char* key) noexcept
+{
+    const auto found = std::lower_bound(index.begin(), index.end(), key, by_word);
+    if (found == index.end() || word_compare(*found, key) != 0) return nullptr;
+    return *found;
+}
+
 const char* find_user_word(forth_vm& vm, const char* key)
 {
     const char*& slot = user_word_cache[word_hash(key)];
     if (slot != nullptr && word_compare(slot, key) == 0) return slot;
-    const auto found = std::lower_bound(vm.words.begin(), vm.words.end(), key, by_word);
-    if (found == vm.words.end() || word_compare(*found, key) != 0) return nullptr;
-    slot = *found;
-    return slot;
+    const char* const found = lookup_user_word(vm.words, key);
+    if (found != nullptr) slot = found;
+    return found;
 }
 
 bool native_entry_compare(const native_word& a, const native_word& b)

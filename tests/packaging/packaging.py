@@ -27,22 +27,36 @@ def examples(source):
                   if f.endswith(".qka"))
 
 
-def installed_files(source):
+def programs(build):
+    """The programs the build made: the language server only where its JSON
+    library was found."""
+    return ["qka", "qka-check"] + (["qka-lsp"] if os.path.exists(os.path.join(build, "qka-lsp")) else [])
+
+
+def installed_files(source, build):
     """Everything the install puts under its prefix, with the permission bits."""
     return {
-        "bin/qka": 0o755,
-        "share/man/man1/qka.1.gz": 0o644,
-        "share/doc/qka/language.md": 0o644,
+        **{f"bin/{p}": 0o755 for p in programs(build)},
+        **{f"share/man/man1/{p}.1.gz": 0o644 for p in programs(build)},
+        "share/doc/qka/docs/language.md": 0o644,
         "share/doc/qka/README.md": 0o644,
         "share/vim/vimfiles/syntax/qka.vim": 0o644,
         "share/vim/vimfiles/ftdetect/qka.vim": 0o644,
+        "share/nvim/site/syntax/qka.vim": 0o644,
+        "share/nvim/site/ftdetect/qka.vim": 0o644,
+        "share/nvim/site/plugin/qka_lsp.lua": 0o644,
         "share/qka/textmate/qka.tmLanguage.json": 0o644,
+        **{f"share/qka/vscode/{f}": 0o644 for f in ["package.json", "package-lock.json", "extension.js",
+                                                    "language-configuration.json", "qka.tmLanguage.json"]},
         **{f"share/doc/qka/examples/{name}.qka": 0o755 for name in examples(source)},
     }
 
-# The manual page's sections, in the order readers expect them.
-SECTIONS = ["NAME", "SYNOPSIS", "DESCRIPTION", "FILES", "EXIT STATUS", "EXAMPLES",
-            "DIAGNOSTICS", "SEE ALSO"]
+# Each manual page's sections, in the order readers expect them.
+SECTIONS = {
+    "qka": ["NAME", "SYNOPSIS", "DESCRIPTION", "FILES", "EXIT STATUS", "EXAMPLES", "DIAGNOSTICS", "SEE ALSO"],
+    "qka-check": ["NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "EXAMPLES", "DIAGNOSTICS", "SEE ALSO"],
+    "qka-lsp": ["NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "EXAMPLES", "SEE ALSO"],
+}
 
 
 class Skip(Exception):
@@ -86,7 +100,7 @@ class Context:
         self.version = args.version or project_version(self.build)
         self.cmake = args.cmake
         self.scratch = scratch
-        self.installed = installed_files(self.source)
+        self.installed = installed_files(self.source, self.build)
 
     def expected_stdout(self, example):
         with open(os.path.join(self.source, "tests", "scripts", f"example_{example}", "stdout"), "rb") as f:
@@ -137,36 +151,64 @@ def compare_tree(found, installed, where):
 
 # ---------------------------------------------------------------------------
 
+def check_links(doc_dir):
+    """Every relative link of the installed Markdown files leads to a file."""
+    for folder, _, files in os.walk(doc_dir):
+        for name in files:
+            if not name.endswith(".md"):
+                continue
+            with open(os.path.join(folder, name), encoding="utf-8") as f:
+                text = f.read()
+            for target in re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", text):
+                if re.match(r"[a-z]+:", target):
+                    continue
+                path = os.path.normpath(os.path.join(folder, target))
+                expect(os.path.exists(path), f"{os.path.relpath(os.path.join(folder, name), doc_dir)} links to "
+                                             f"{target}, which is not installed")
+
+
 def install_prefix(c):
-    """cmake --install into a fresh prefix: the files in their places, and the
-    installed examples run by their #! line with the installed qka."""
+    """cmake --install into a fresh prefix: the files in their places, the
+    links of the installed guide and README, the installed examples run by
+    their #! line with the installed qka, and the installed checker's verdict
+    on them."""
     prefix = c.install()
     compare_tree(tree(prefix), c.installed, "install")
+    check_links(os.path.join(prefix, "share/doc/qka"))
     c.run_examples_by_shebang(os.path.join(prefix, "share/doc/qka/examples"), os.path.join(prefix, "bin"))
+    examples_dir = os.path.join(prefix, "share/doc/qka/examples")
+    status, out, err = run([os.path.join(prefix, "bin/qka-check"),
+                            *sorted(os.path.join(examples_dir, f) for f in os.listdir(examples_dir))])
+    expect(status == 0 and err == b"" and b": error:" not in out, f"qka-check on the examples: {status} {out!r} {err!r}")
 
 
 def manpage_render(c):
-    """man -l formats the installed page without a warning, with every section."""
+    """man -l formats every installed page without a warning, with every section."""
     need("man")
-    page = os.path.join(c.install(), "share/man/man1/qka.1.gz")
-    # A plain ASCII terminal has no Japanese glyphs: the page must still
-    # format there without a stream of warnings.
-    for locale in ("C.UTF-8", "C"):
-        env = dict(os.environ, LC_ALL=locale, MANWIDTH="80", MAN_KEEP_FORMATTING="")
-        status, out, err = run(["man", "--warnings", "-l", page], env=env)
-        expect(status == 0 and err == b"",
-               f"man -l in {locale}: status {status}, messages:\n{err.decode(errors='replace')}")
-        text = out.decode(errors="replace")
-        headings = [line for line in text.splitlines() if line in SECTIONS]
-        expect(headings == SECTIONS, f"sections in {locale}: {headings}")
-        expect(locale != "C.UTF-8" or "ファイルを開けません。" in text, "the Japanese messages are not rendered")
+    prefix = c.install()
+    for program in programs(c.build):
+        page = os.path.join(prefix, f"share/man/man1/{program}.1.gz")
+        # A plain ASCII terminal has no Japanese glyphs: the page must still
+        # format there without a stream of warnings.
+        for locale in ("C.UTF-8", "C"):
+            env = dict(os.environ, LC_ALL=locale, MANWIDTH="80", MAN_KEEP_FORMATTING="")
+            status, out, err = run(["man", "--warnings", "-l", page], env=env)
+            expect(status == 0 and err == b"",
+                   f"man -l {program} in {locale}: status {status}, messages:\n{err.decode(errors='replace')}")
+            text = out.decode(errors="replace")
+            headings = [line for line in text.splitlines() if line in SECTIONS[program]]
+            expect(headings == SECTIONS[program], f"sections of {program} in {locale}: {headings}")
+            expect(program != "qka" or locale != "C.UTF-8" or "ファイルを開けません。" in text,
+                   "the Japanese messages are not rendered")
 
 
 def manpage_lint(c):
-    """mandoc's checker has nothing to say about the page."""
+    """mandoc's checker has nothing to say about any page."""
     need("mandoc")
-    status, out, err = run(["mandoc", "-T", "lint", "-W", "warning", os.path.join(c.source, "man", "qka.1")])
-    expect(status == 0 and out == b"" and err == b"", f"mandoc -T lint:\n{(out + err).decode(errors='replace')}")
+    for page in sorted(os.listdir(os.path.join(c.source, "man"))):
+        status, out, err = run(["mandoc", "-T", "lint", "-W", "warning", os.path.join(c.source, "man", page)])
+        expect(status == 0 and out == b"" and err == b"",
+               f"mandoc -T lint {page}:\n{(out + err).decode(errors='replace')}")
 
 
 def report_sites(source):
@@ -217,6 +259,15 @@ def manpage_diagnostics(c):
         row = re.search(rf"^\| {re.escape(unit)}:{line} \(\w+\) \| (.*?) \|", guide, re.M)
         expect(row is not None, f"the guide's table of messages lacks {where}")
         expect(row.group(1).strip("` ") == message.strip(), f"{where}: the guide says {row.group(1)!r}")
+    # qka-check's own messages, as its page lists them, are the ones it writes.
+    with open(os.path.join(c.source, "man", "qka-check.1"), encoding="ascii") as f:
+        section = f.read().split(".Sh DIAGNOSTICS\n", 1)[1].split("\n.Sh ", 1)[0]
+    with open(os.path.join(c.source, "src", "tools", "qka_check.cpp"), encoding="utf-8") as f:
+        program = f.read()
+    listed = re.findall(r"^\.It Ql (.*)$", section, re.M)
+    expect(len(listed) == 2, f"qka-check(1) lists {listed}")
+    for message in listed:
+        expect(message.replace(": FILE:", ": %s:") in program, f"qka-check(1) lists {message!r}, which it does not write")
 
 
 def version_agrees(c):
@@ -301,9 +352,11 @@ def deb_install(c):
         for name in ("hello", "fizzbuzz"):
             out = check_run([f"/usr/share/doc/qka/examples/{name}.qka"], env=env, cwd=c.scratch)
             expect(out == c.expected_stdout(name), f"installed {name}.qka printed {out[:200]!r}")
+            check_run(["qka-check", f"/usr/share/doc/qka/examples/{name}.qka"], env=env)
         if shutil.which("man"):
-            where = check_run(["man", "-w", "qka"]).decode().strip()
-            expect(where == "/usr/share/man/man1/qka.1.gz", f"man -w qka: {where}")
+            for program in programs(c.build):
+                where = check_run(["man", "-w", program]).decode().strip()
+                expect(where == f"/usr/share/man/man1/{program}.1.gz", f"man -w {program}: {where}")
     finally:
         check_run(["dpkg", "-r", "qka"])
     status, out, _ = run(["dpkg-query", "-W", "-f", "${Status}", "qka"])

@@ -1,0 +1,44 @@
+-- Starts the qka language server (qka-lsp) with Neovim's built-in client for
+-- every buffer of filetype qka. Settings, made before plugins load (init.lua):
+--   vim.g.qka_lsp_cmd = { '/path/to/qka-lsp' }  -- the server (default: qka-lsp on the PATH)
+--   vim.g.qka_lsp_disable = true                -- never start it
+if vim.g.loaded_qka_lsp then
+  return
+end
+vim.g.loaded_qka_lsp = true
+
+local client_id -- Neovim 0.7 has no vim.lsp.start: one client serves every buffer
+
+local function start(bufnr)
+  if vim.g.qka_lsp_disable then
+    return
+  end
+  local cmd = vim.g.qka_lsp_cmd or { 'qka-lsp' }
+  if vim.fn.executable(cmd[1]) ~= 1 then
+    return
+  end
+  local name = vim.api.nvim_buf_get_name(bufnr)
+  local config = {
+    name = 'qka-lsp',
+    cmd = cmd,
+    root_dir = name ~= '' and vim.fn.fnamemodify(name, ':p:h') or vim.loop.cwd(),
+  }
+  if vim.lsp.start then
+    vim.lsp.start(config, { bufnr = bufnr })
+    return
+  end
+  if client_id == nil or vim.lsp.client_is_stopped(client_id) then
+    client_id = vim.lsp.start_client(config)
+  end
+  if client_id then
+    vim.lsp.buf_attach_client(bufnr, client_id)
+  end
+end
+
+vim.api.nvim_create_autocmd('FileType', {
+  pattern = 'qka',
+  group = vim.api.nvim_create_augroup('qka_lsp', { clear = true }),
+  callback = function(args)
+    start(args.buf)
+  end,
+})

@@ -1,0 +1,74 @@
+// qka-check: reads scripts as the interpreter will run them and reports what
+// can go wrong, as FILE:LINE:COLUMN: error|warning: message lines.
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "check.hpp"
+
+namespace {
+
+struct file_closer {
+    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+// The whole file, read as the interpreter reads it, or nothing.
+std::optional<std::string> load(const char* path)
+{
+    const file_ptr file{std::fopen(path, "r")};
+    if (!file) return std::nullopt;
+    std::string text;
+    char chunk[1 << 16];
+    for (;;) {
+        const std::size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
+        text.append(chunk, got);
+        if (got < sizeof chunk) break;
+    }
+    if (std::ferror(file.get())) return std::nullopt;
+    return text;
+}
+
+constexpr const char* usage = "usage: qka-check FILE...\n";
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc <= 1) {
+        std::fputs(usage, stderr);
+        return 1;
+    }
+    bool failed = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+    }
+    for (int i = 1; i < argc; ++i) {
+        const char* path = argv[i];
+        const std::optional<std::string> text = load(path);
+        if (!text) {
+            std::fprintf(stderr, "qka-check: %s: cannot be read\n", path);
+            failed = true;
+            continue;
+        }
+        const program prog = read_program(text->c_str());
+        for (const finding& f : check_program(prog)) {
+            const line_column lc = locate(prog, f.where);
+            std::printf("%s:%zu:%zu: %s: %s\n", path, lc.line, lc.column,
+                        f.level == severity::error ? "error" : "warning", f.message.c_str());
+            if (f.level == severity::error) failed = true;
+        }
+    }
+    std::fflush(stdout);
+    if (std::ferror(stdout)) {
+        std::fputs("qka-check: the standard output cannot be written\n", stderr);
+        return 1;
+    }
+    return failed ? 1 : 0;
+}

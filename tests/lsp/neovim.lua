@@ -1,0 +1,152 @@
+-- Run by neovim.sh inside a headless Neovim: opens the examples and corner
+-- cases, lets the client setup of contrib/nvim start qka-lsp, and checks
+-- diagnostics, definitions, hover and symbols through the built-in client.
+local log = assert(io.open(os.getenv('QKA_LOG'), 'w'))
+local source, work = os.getenv('QKA_SOURCE'), os.getenv('QKA_WORK')
+local passed, failed = 0, 0
+
+local function check(ok, what)
+  if ok then
+    passed = passed + 1
+  else
+    failed = failed + 1
+    log:write('FAIL ' .. what .. '\n')
+  end
+  return ok
+end
+
+-- Which documents have had diagnostics published, however few.
+local published = {}
+local publish = vim.lsp.handlers['textDocument/publishDiagnostics']
+vim.lsp.handlers['textDocument/publishDiagnostics'] = function(err, result, ctx, config)
+  published[result.uri] = (published[result.uri] or 0) + 1
+  return publish(err, result, ctx, config)
+end
+
+vim.g.qka_lsp_cmd = { os.getenv('QKA_LSP') }
+-- Filetype detection and syntax come from the Vim support, the client from contrib/nvim.
+vim.opt.runtimepath:prepend(source .. '/contrib/vim')
+vim.opt.runtimepath:prepend(source .. '/contrib/nvim')
+vim.cmd('filetype on')
+vim.cmd('runtime! plugin/qka_lsp.lua')
+
+-- Opens path and waits until the server has published for it once more.
+local function open(path)
+  vim.cmd('edit ' .. vim.fn.fnameescape(path))
+  local buf = vim.api.nvim_get_current_buf()
+  local uri = vim.uri_from_bufnr(buf)
+  check(vim.bo[buf].filetype == 'qka', path .. ': filetype ' .. vim.bo[buf].filetype)
+  local seen = published[uri] or 0
+  check(vim.wait(60000, function() return (published[uri] or 0) > seen end, 20), path .. ': no diagnostics published')
+  return buf, uri
+end
+
+-- The 0-based line and byte column of the n-th occurrence of text in buf.
+local function find(buf, text, n)
+  n = n or 1
+  for l, line in ipairs(vim.api.nvim_buf_get_lines(buf, 0, -1, false)) do
+    local from = 1
+    while true do
+      local s = line:find(text, from, true)
+      if not s then break end
+      n = n - 1
+      if n == 0 then return l - 1, s - 1 end
+      from = s + 1
+    end
+  end
+  error(text .. ' not found')
+end
+
+local function request(buf, method, line, col)
+  local params = { textDocument = { uri = vim.uri_from_bufnr(buf) } }
+  if line then params.position = { line = line, character = col } end
+  local answers = vim.lsp.buf_request_sync(buf, method, params, 60000) or {}
+  for _, answer in pairs(answers) do
+    if answer.err then return nil, answer.err end
+    return answer.result
+  end
+end
+
+local function messages(buf)
+  local out = {}
+  for _, d in ipairs(vim.diagnostic.get(buf)) do
+    table.insert(out, d.message)
+  end
+  table.sort(out)
+  return table.concat(out, ' | ')
+end
+
+-- Every example: attached, with the diagnostics the checker gives.
+for _, path in ipairs(vim.fn.glob(source .. '/examples/*.qka', false, true)) do
+  local buf = open(path)
+  local expected = path:match('calendar%.qka$') and "the definition of 'this_month' never runs" or ''
+  check(messages(buf) == expected, path .. ': diagnostics ' .. messages(buf))
+  vim.cmd('bwipeout!')
+end
+
+-- fib.qka: definitions of a call and of a jump, hover, symbols.
+do
+  local buf = open(source .. '/examples/fib.qka')
+  local l, c = find(buf, '1 - fib')
+  c = c + 4
+  local def = request(buf, 'textDocument/definition', l, c)
+  local dl = find(buf, ': fib')
+  check(def and def.range.start.line == dl and def.range.start.character == 2, 'fib: definition of a call')
+  l, c = find(buf, '@@fib_recurse')
+  def = request(buf, 'textDocument/definition', l, c + 3)
+  local ll, lc = find(buf, '    @fib_recurse')
+  check(def and def.range.start.line == ll and def.range.start.character == lc + 4, 'fib: definition of a jump')
+  l, c = find(buf, '<')
+  local hover = request(buf, 'textDocument/hover', l, c)
+  check(hover and hover.contents.value:find('( x1 x2 -- f )', 1, true), 'fib: hover on <')
+  l, c = find(buf, '2 - fib')
+  hover = request(buf, 'textDocument/hover', l, c + 4)
+  check(hover and hover.contents.value:find('Fibonacci', 1, true), 'fib: hover on a user word shows its comment')
+  l, c = find(buf, '@@main_next')
+  hover = request(buf, 'textDocument/hover', l, c)
+  check(hover and hover.contents.value:find('Jumps to line 17', 1, true), 'fib: hover on a reference')
+  local symbols = request(buf, 'textDocument/documentSymbol') or {}
+  local names = {}
+  for _, s in ipairs(symbols) do
+    table.insert(names, s.name)
+    for _, child in ipairs(s.children or {}) do table.insert(names, child.name) end
+  end
+  check(table.concat(names, ' ') == 'fib @fib_recurse main @main_next', 'fib: symbols ' .. table.concat(names, ' '))
+  -- An edit through the client's own change tracking.
+  l = find(buf, '$n @ 1 - fib')
+  vim.api.nvim_buf_set_lines(buf, l, l, false, { '    nosuch' })
+  local uri = vim.uri_from_bufnr(buf)
+  local seen = published[uri]
+  vim.wait(60000, function() return published[uri] > seen and #vim.diagnostic.get(buf) > 0 end, 20)
+  local d = vim.diagnostic.get(buf)[1]
+  check(d and d.message:find("undefined word 'nosuch'", 1, true) == 1 and d.lnum == l and d.col == 4
+        and d.severity == vim.diagnostic.severity.ERROR, 'fib: a diagnostic after an edit')
+  vim.cmd('bwipeout!')
+end
+
+-- Corner cases: a jump into another definition and into a comment, the '*/'
+-- that then runs, duplicate names and the definition the index finds.
+do
+  local path = work .. '/corner.qka'
+  local f = assert(io.open(path, 'w'))
+  f:write(': main go_down @@x 1 . ;\n: other @x 2 . go_down @@c ;\n/* @c */\n: w 1 ;\n: w 2 ;\n')
+  f:close()
+  local buf = open(path)
+  local diags = vim.diagnostic.get(buf)
+  table.sort(diags, function(a, b) return a.lnum < b.lnum end)
+  check(#diags == 3 and diags[1].lnum == 2 and diags[1].col == 6
+        and diags[1].severity == vim.diagnostic.severity.ERROR, 'corner: the stray */ ' .. messages(buf))
+  local l, c = find(buf, '@@x')
+  local def = request(buf, 'textDocument/definition', l, c)
+  check(def and def.range.start.line == 1 and def.range.start.character == 8, 'corner: a jump into another definition')
+  l, c = find(buf, '@@c')
+  def = request(buf, 'textDocument/definition', l, c)
+  check(def and def.range.start.line == 2 and def.range.start.character == 3, 'corner: a jump into a comment')
+  l, c = find(buf, ': w 2')
+  def = request(buf, 'textDocument/definition', l, c + 2)
+  check(def and def.range.start.line == 3, 'corner: a duplicate leads to the definition the index finds')
+end
+
+log:write(string.format('neovim: %d passed, %d failed\n', passed, failed))
+log:close()
+vim.cmd(failed == 0 and 'qa!' or 'cq!')

@@ -1,0 +1,381 @@
+#!/usr/bin/env node
+// Drives qka-lsp over the Language Server Protocol: the features on the
+// example programs and on corner cases through vscode-jsonrpc (the library VS
+// Code's client is built on), and bad input through raw bytes on the pipe.
+// usage: node protocol.js QKA_LSP EXAMPLES_DIR
+'use strict';
+
+const assert = require('assert');
+const fs = require('fs');
+const path = require('path');
+const { spawn } = require('child_process');
+let rpc;
+try {
+  rpc = require('vscode-jsonrpc/node');
+} catch (e) {
+  console.error(`FAIL ${e.message}\nInstall the pinned packages first: npm ci --prefix ${path.relative(process.cwd(), __dirname) || '.'}`);
+  process.exit(2);
+}
+
+const [server, examples] = process.argv.slice(2);
+let passed = 0;
+let failed = 0;
+
+function start() {
+  const proc = spawn(server, [], { stdio: ['pipe', 'pipe', 'inherit'] });
+  const connection = rpc.createMessageConnection(
+    new rpc.StreamMessageReader(proc.stdout), new rpc.StreamMessageWriter(proc.stdin));
+  const diagnostics = new Map();
+  const waiting = [];
+  connection.onNotification('textDocument/publishDiagnostics', (params) => {
+    diagnostics.set(params.uri, params.diagnostics);
+    for (const w of waiting.splice(0)) w();
+  });
+  connection.onNotification('window/logMessage', () => {});
+  connection.listen();
+  const exited = new Promise((resolve) => proc.on('exit', (code, signal) => resolve({ code, signal })));
+  return {
+    proc, connection, diagnostics, exited,
+    // The diagnostics of uri once a publication satisfies ok.
+    async published(uri, ok = () => true, patience = 60000) {
+      const deadline = Date.now() + patience;
+      while (!(diagnostics.has(uri) && ok(diagnostics.get(uri)))) {
+        if (Date.now() > deadline) throw new Error(`no fitting diagnostics for ${uri}: ${JSON.stringify(diagnostics.get(uri))}`);
+        await new Promise((resolve) => { waiting.push(resolve); setTimeout(resolve, 200); });
+      }
+      return diagnostics.get(uri);
+    },
+  };
+}
+
+async function initialized(capabilities = {}) {
+  const s = start();
+  const result = await s.connection.sendRequest('initialize', { processId: process.pid, rootUri: null, capabilities });
+  s.connection.sendNotification('initialized', {});
+  return { ...s, result };
+}
+
+async function stop(s) {
+  await s.connection.sendRequest('shutdown');
+  s.connection.sendNotification('exit');
+  const { code, signal } = await s.exited;
+  s.connection.dispose();
+  assert.deepStrictEqual({ code, signal }, { code: 0, signal: null });
+}
+
+function open(s, uri, text) {
+  s.connection.sendNotification('textDocument/didOpen', { textDocument: { uri, languageId: 'qka', version: 1, text } });
+}
+
+// The LSP position (UTF-16 units) of the n-th occurrence of needle in text,
+// moved on by shift characters.
+function position(text, needle, n = 1, shift = 0) {
+  let at = -1;
+  for (let i = 0; i < n; ++i) {
+    at = text.indexOf(needle, at + 1);
+    if (at < 0) throw new Error(`${needle} not found`);
+  }
+  at += shift;
+  const before = text.slice(0, at).split('\n');
+  return { line: before.length - 1, character: before[before.length - 1].length };
+}
+
+function at(uri, text, needle, n, shift) {
+  return { textDocument: { uri }, position: position(text, needle, n, shift) };
+}
+
+const cases = [];
+function test(name, body) { cases.push({ name, body }); }
+
+// ---------------------------------------------------------------------------
+
+test('the examples: diagnostics on open, and their features', async () => {
+  const s = await initialized();
+  assert.strictEqual(s.result.capabilities.textDocumentSync.change, 2);
+  assert.strictEqual(s.result.capabilities.positionEncoding, 'utf-16');
+  const texts = {};
+  for (const file of fs.readdirSync(examples).filter((f) => f.endsWith('.qka')).sort()) {
+    const uri = `file:///examples/${file}`;
+    texts[file] = fs.readFileSync(path.join(examples, file), 'utf8');
+    open(s, uri, texts[file]);
+  }
+  for (const file of Object.keys(texts)) {
+    const got = await s.published(`file:///examples/${file}`);
+    const expected = file === 'calendar.qka' ? ["the definition of 'this_month' never runs"] : [];
+    assert.deepStrictEqual(got.map((d) => d.message), expected, file);
+  }
+  const fib = 'file:///examples/fib.qka';
+  const text = texts['fib.qka'];
+  // A call goes to the definition's name; a reference to its label.
+  let loc = await s.connection.sendRequest('textDocument/definition', at(fib, text, 'fib\n', 2));
+  assert.deepStrictEqual(loc.range.start, position(text, 'fib\n'));
+  loc = await s.connection.sendRequest('textDocument/definition', at(fib, text, '@@fib_recurse'));
+  const label = position(text, ' @fib_recurse', 1, 1);
+  assert.deepStrictEqual(loc.range, { start: label, end: { line: label.line, character: label.character + 12 } });
+  // The two recursive calls and the one from main.
+  const refs = await s.connection.sendRequest('textDocument/references', { ...at(fib, text, 'fib\n'), context: { includeDeclaration: false } });
+  assert.strictEqual(refs.length, 3);
+  const labelRefs = await s.connection.sendRequest('textDocument/references', { ...at(fib, text, ' @fib_recurse', 1, 1), context: { includeDeclaration: true } });
+  assert.strictEqual(labelRefs.length, 2);
+  // Hover: a native word, a user word with its comment, a jump reference.
+  let hover = await s.connection.sendRequest('textDocument/hover', at(fib, text, '<'));
+  assert.match(hover.contents.value, /\( x1 x2 -- f \)/);
+  hover = await s.connection.sendRequest('textDocument/hover', at(fib, text, 'fib\n', 2));
+  assert.match(hover.contents.value, /defined at line 6[\s\S]*the Fibonacci numbers/);
+  hover = await s.connection.sendRequest('textDocument/hover', at(fib, text, '@@main_next'));
+  assert.match(hover.contents.value, /Jumps to line 17/);
+  hover = await s.connection.sendRequest('textDocument/hover', at(fib, text, ' @fib_recurse', 1, 1));
+  assert.match(hover.contents.value, /Label `@fib_recurse`: 1 jump lands here/);
+  const symbols = await s.connection.sendRequest('textDocument/documentSymbol', { textDocument: { uri: fib } });
+  assert.deepStrictEqual(symbols.map((d) => [d.name, d.kind, d.children.map((c) => c.name)]),
+    [['fib', 12, ['@fib_recurse']], ['main', 12, ['@main_next']]]);
+  const completion = await s.connection.sendRequest('textDocument/completion', at(fib, text, 'fib\n'));
+  const labels = completion.items.map((i) => i.label);
+  for (const wanted of ['dup', 'on_goto', 'fib', 'main', '@@fib_recurse']) assert.ok(labels.includes(wanted), wanted);
+  await stop(s);
+});
+
+test('jumps across definitions and into comments, duplicates and the index', async () => {
+  const s = await initialized();
+  const uri = 'file:///corner.qka';
+  const text = ': main go_down @@x 1 . ;\n: other @x 2 . go_down @@c ;\n/* @c */\n: w 1 ;\n: w 2 ;\n';
+  open(s, uri, text);
+  const got = await s.published(uri);
+  assert.deepStrictEqual(got.map((d) => d.message), [
+    "undefined word '*/': a '*/' outside a comment (on every run)",
+    "the definition of 'w' never runs",
+    "'w' is defined 2 times; calls run the definition at line 4",
+  ]);
+  assert.deepStrictEqual(got.map((d) => d.severity), [1, 2, 2]);
+  let loc = await s.connection.sendRequest('textDocument/definition', at(uri, text, '@@x'));
+  assert.deepStrictEqual(loc.range.start, position(text, '@x 2'));
+  loc = await s.connection.sendRequest('textDocument/definition', at(uri, text, '@@c'));
+  assert.deepStrictEqual(loc.range.start, position(text, '@c */'));
+  // The second w's name leads to the one the index finds.
+  loc = await s.connection.sendRequest('textDocument/definition', at(uri, text, ': w 2', 1, 2));
+  assert.deepStrictEqual(loc.range.start, position(text, ': w 1', 1, 2));
+  await stop(s);
+});
+
+test('incremental changes and UTF-16 positions', async () => {
+  const s = await initialized();
+  const uri = 'file:///edit.qka';
+  const text = ': main "\u{1F600}" drop\n  1 . ;\n';
+  open(s, uri, text);
+  await s.published(uri, (d) => d.length === 0);
+  // Insert an undefined word after the emoji (two UTF-16 units).
+  s.connection.sendNotification('textDocument/didChange', {
+    textDocument: { uri, version: 2 },
+    contentChanges: [{ range: { start: { line: 0, character: 16 }, end: { line: 0, character: 16 } }, text: ' foo' }],
+  });
+  let got = await s.published(uri, (d) => d.length === 1);
+  assert.strictEqual(got[0].message, "undefined word 'foo' (on every run)");
+  assert.deepStrictEqual(got[0].range, { start: { line: 0, character: 17 }, end: { line: 0, character: 20 } });
+  // Replace it across the line end, then remove it again.
+  s.connection.sendNotification('textDocument/didChange', {
+    textDocument: { uri, version: 3 },
+    contentChanges: [{ range: { start: { line: 0, character: 17 }, end: { line: 1, character: 2 } }, text: 'bar\n  ' },
+      { range: { start: { line: 0, character: 16 }, end: { line: 0, character: 20 } }, text: '' }],
+  });
+  got = await s.published(uri, (d) => d.length === 0);
+  s.connection.sendNotification('textDocument/didClose', { textDocument: { uri } });
+  await stop(s);
+});
+
+test('UTF-8 positions where the client offers them', async () => {
+  const s = await initialized({ general: { positionEncodings: ['utf-8', 'utf-16'] } });
+  assert.strictEqual(s.result.capabilities.positionEncoding, 'utf-8');
+  const uri = 'file:///utf8.qka';
+  open(s, uri, ': main "\u00e9" drop foo ;\n');
+  const got = await s.published(uri, (d) => d.length === 1);
+  assert.deepStrictEqual(got[0].range.start, { line: 0, character: 17 });
+  await stop(s);
+});
+
+test('protocol errors are answered as the protocol says', async () => {
+  const s = await initialized();
+  await assert.rejects(s.connection.sendRequest('workspace/nonsense', {}), (e) => e.code === -32601);
+  await assert.rejects(s.connection.sendRequest('textDocument/hover', { textDocument: { uri: 'file:///none' }, position: { line: 0, character: 0 } }),
+    (e) => e.code === -32602);
+  await assert.rejects(s.connection.sendRequest('textDocument/hover', { position: 3 }), (e) => e.code === -32602);
+  await assert.rejects(s.connection.sendRequest('initialize', { capabilities: {} }), (e) => e.code === -32600);
+  await s.connection.sendRequest('shutdown');
+  await assert.rejects(s.connection.sendRequest('textDocument/documentSymbol', {}), (e) => e.code === -32600);
+  s.connection.sendNotification('exit');
+  assert.deepStrictEqual(await s.exited, { code: 0, signal: null });
+  s.connection.dispose();
+  const early = start();
+  await assert.rejects(early.connection.sendRequest('textDocument/hover', {}), (e) => e.code === -32002);
+  early.connection.sendNotification('exit');  // without shutdown: status 1
+  assert.deepStrictEqual(await early.exited, { code: 1, signal: null });
+  early.connection.dispose();
+});
+
+test('a document of 5 MB', async () => {
+  const s = await initialized();
+  const uri = 'file:///huge.qka';
+  const line = ': w 1 2 + . \\n ;\n';
+  const text = ': main w ;\n' + line.repeat(Math.ceil(5e6 / line.length)) + ': main2 nowhere ;\n';
+  open(s, uri, text);
+  const got = await s.published(uri, () => true, 240000);
+  assert.ok(got.length > 0 && got.length <= 1000, `${got.length} diagnostics`);
+  // One line of 5 MB with an error every few bytes: at most 1000 published.
+  const wide = 'file:///wide.qka';
+  open(s, wide, ': main ' + '?r @ if @@no '.repeat(400000) + ';');
+  const errors = await s.published(wide, () => true, 240000);
+  assert.strictEqual(errors.length, 1000);
+  assert.deepStrictEqual(errors[999].range.start, { line: 0, character: 7 + 999 * 13 + 8 });
+  await stop(s);
+});
+
+// Raw bytes: what no library would send.
+function raw() {
+  const proc = spawn(server, [], { stdio: ['pipe', 'pipe', 'inherit'] });
+  proc.stdin.on('error', () => {});  // the server may be gone before we are done
+  let buffer = Buffer.alloc(0);
+  const messages = [];
+  const waiting = [];
+  proc.stdout.on('data', (chunk) => {
+    buffer = Buffer.concat([buffer, chunk]);
+    for (;;) {
+      const end = buffer.indexOf('\r\n\r\n');
+      if (end < 0) break;
+      const length = Number(/Content-Length: (\d+)/.exec(buffer.slice(0, end).toString())[1]);
+      if (buffer.length < end + 4 + length) break;
+      messages.push(JSON.parse(buffer.slice(end + 4, end + 4 + length).toString()));
+      buffer = buffer.slice(end + 4 + length);
+      for (const w of waiting.splice(0)) w();
+    }
+  });
+  const exited = new Promise((resolve) => proc.on('exit', (code, signal) => resolve({ code, signal })));
+  const frame = (body) => `Content-Length: ${Buffer.byteLength(body)}\r\n\r\n${body}`;
+  return {
+    proc, exited, messages, frame,
+    send(bytes) { proc.stdin.write(bytes); },
+    async next() {
+      const deadline = Date.now() + 60000;
+      while (messages.length === 0) {
+        if (Date.now() > deadline) throw new Error('no message from the server');
+        await new Promise((resolve) => { waiting.push(resolve); setTimeout(resolve, 200); });
+      }
+      return messages.shift();
+    },
+  };
+}
+
+test('malformed JSON, bad headers and batches', async () => {
+  const c = raw();
+  c.send(c.frame('{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"capabilities":{}}}'));
+  assert.strictEqual((await c.next()).id, 1);
+  c.send(c.frame('{"jsonrpc":"2.0","id":2,"method":'));
+  let m = await c.next();
+  assert.deepStrictEqual([m.id, m.error.code], [null, -32700]);
+  c.send(c.frame('[1, 2]'));
+  m = await c.next();
+  assert.deepStrictEqual([m.id, m.error.code], [null, -32600]);
+  c.send(c.frame('{"jsonrpc":"2.0","id":{"no":1},"method":"shutdown"}'));
+  m = await c.next();
+  assert.deepStrictEqual([m.id, m.error.code], [null, -32600]);
+  c.send(c.frame('"\\ud800 is no character"'));
+  m = await c.next();
+  assert.strictEqual(m.error.code, -32700);
+  c.send(Buffer.from([0x43, 0x6f, 0x6e, 0x74, 0x65, 0x6e, 0x74, 0x2d, 0x4c, 0x65, 0x6e, 0x67, 0x74, 0x68, 0x3a, 0x20, 0x36, 0x0d, 0x0a, 0x0d, 0x0a, 0x22, 0xff, 0xfe, 0x22, 0x20, 0x20]));
+  m = await c.next();
+  assert.strictEqual(m.error.code, -32700);
+  c.send('Content-Type: nothing\r\n\r\n');
+  m = await c.next();
+  assert.strictEqual(m.method, 'window/logMessage');
+  // Still serving after all that.
+  c.send(c.frame('{"jsonrpc":"2.0","id":3,"method":"shutdown"}'));
+  m = await c.next();
+  assert.deepStrictEqual([m.id, m.result], [3, null]);
+  // A body too large to take is announced, then passed over as it comes.
+  c.send('Content-Length: 99999999999999\r\n\r\n');
+  m = await c.next();
+  assert.strictEqual(m.method, 'window/logMessage');
+  c.send('x'.repeat(100000));
+  c.proc.stdin.end();
+  assert.deepStrictEqual(await c.exited, { code: 0, signal: null });
+});
+
+test('a client that disappears, mid-message or not reading', async () => {
+  let c = raw();
+  c.send('Content-Length: 1000\r\n\r\n{"jsonrpc":');
+  c.proc.stdin.end();
+  assert.deepStrictEqual(await c.exited, { code: 1, signal: null });
+  c = raw();
+  c.send(c.frame('{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"capabilities":{}}}'));
+  await c.next();
+  c.proc.stdout.destroy();
+  const text = ': main foo ;\n'.repeat(1000);
+  for (let i = 0; i < 50; ++i)
+    c.send(c.frame(JSON.stringify({ jsonrpc: '2.0', method: 'textDocument/didOpen', params: { textDocument: { uri: `file:///${i}`, languageId: 'qka', version: 1, text } } })));
+  c.proc.stdin.end();
+  const { signal } = await c.exited;
+  assert.strictEqual(signal, null);
+});
+
+test('the VS Code extension starts the configured server for qka documents', async () => {
+  const folder = path.join(examples, '..', 'contrib', 'textmate');
+  const manifest = JSON.parse(fs.readFileSync(path.join(folder, 'package.json'), 'utf8'));
+  for (const file of [manifest.main, ...manifest.contributes.grammars.map((g) => g.path),
+    ...manifest.contributes.languages.map((l) => l.configuration)])
+    assert.ok(fs.existsSync(path.join(folder, file)), file);
+  assert.strictEqual(manifest.contributes.languages[0].id, 'qka');
+  // vscode and vscode-languageclient stand-ins: the client "starts" the
+  // server as it is told to and initializes it over vscode-jsonrpc.
+  let made;
+  const vscode = {
+    workspace: { getConfiguration: (section) => ({ get: (key, fallback) => (section === 'qka' && key === 'server.path' ? server : fallback) }) },
+    window: { showWarningMessage: (m) => { throw new Error(m); } },
+  };
+  class LanguageClient {
+    constructor(id, name, serverOptions, clientOptions) { made = { id, serverOptions, clientOptions }; }
+    async start() {
+      const proc = spawn(this.constructor.command(), [], { stdio: ['pipe', 'pipe', 'inherit'] });
+      const connection = rpc.createMessageConnection(new rpc.StreamMessageReader(proc.stdout), new rpc.StreamMessageWriter(proc.stdin));
+      connection.listen();
+      made.capabilities = (await connection.sendRequest('initialize', { processId: null, rootUri: null, capabilities: {} })).capabilities;
+      await connection.sendRequest('shutdown');
+      connection.sendNotification('exit');
+      made.exit = await new Promise((resolve) => proc.on('exit', resolve));
+      connection.dispose();
+    }
+    static command() { return made.serverOptions.command; }
+    dispose() {}
+  }
+  const Module = require('module');
+  const load = Module._load;
+  Module._load = function (request, ...rest) {
+    if (request === 'vscode') return vscode;
+    if (request === 'vscode-languageclient/node') return { LanguageClient, TransportKind: { stdio: 0 } };
+    return load.call(this, request, ...rest);
+  };
+  try {
+    const extension = require(path.join(folder, manifest.main));
+    const context = { subscriptions: [] };
+    await extension.activate(context);
+    assert.strictEqual(made.serverOptions.command, server);
+    assert.deepStrictEqual(made.clientOptions.documentSelector, [{ language: 'qka' }]);
+    assert.strictEqual(made.capabilities.textDocumentSync.change, 2);
+    assert.strictEqual(made.exit, 0);
+    assert.strictEqual(context.subscriptions.length, 1);
+  } finally {
+    Module._load = load;
+  }
+});
+
+(async () => {
+  for (const { name, body } of cases) {
+    try {
+      await body();
+      ++passed;
+      console.log(`ok ${name}`);
+    } catch (e) {
+      ++failed;
+      console.log(`FAIL ${name}\n    ${e.stack || e}`);
+    }
+  }
+  console.log(`lsp-protocol: ${passed} passed, ${failed} failed`);
+  process.exit(failed ? 1 : 0);
+})();
