@@ -11,6 +11,10 @@ struct tier_state;
 // nesting the run ends with the walker's report; otherwise both are made.
 void make_room_for_call(forth_vm& vm);
 
+// Grows the value stack's storage so that cells more cells fit above the
+// top; false when that would pass the most cells the stack may hold.
+bool make_stack_room(forth_vm& vm, std::int32_t cells);
+
 // Takes an exit that is not linked yet: the code it goes to once there is
 // some, or nullptr for the walker to go on at exit.resume.
 const ir_insn* take_unlinked_exit(forth_vm& vm, tier_state& tiers, ir_exit& exit);

@@ -25,7 +25,8 @@ namespace {
 constexpr int max_block_tokens = 96;
 constexpr int max_inline_tokens = 24;
 constexpr std::ptrdiff_t max_inline_bytes = 512;
-constexpr std::size_t max_open_cells = 24;  // symbolic cells before they are written out
+constexpr std::size_t max_open_cells = 24;
+constexpr std::int32_t min_checked_room = 16;  // symbolic cells before they are written out
 constexpr int scratch_count = static_cast<int>(frame_stride - frame_locals);
 
 // Where a symbolic value comes from. A slot leaf is a cell that was on the
@@ -912,6 +913,10 @@ private:
         block->start = start;
         block->end = last_ != nullptr ? last_ + 1 : start + 1;
         block->need = need_;
+        // A block that checks the stack at all asks for a little more room
+        // than it uses, so that the blocks it goes on to are proved by its
+        // check and skip their own; the check makes room when it can.
+        if (need_ > 0 || room_ > 0 || levels_ > 0) room_ = std::max(room_, min_checked_room);
         block->room = room_;
         block->levels = levels_;
         const bool checked = need_ > 0 || room_ > 0 || levels_ > 0;
