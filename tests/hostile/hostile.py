@@ -8,6 +8,7 @@ usage: hostile.py QKA CASE      (hostile.py QKA --list prints the cases)
 import os
 import random
 import re
+import resource
 import subprocess
 import sys
 import tempfile
@@ -197,10 +198,40 @@ def lost_output(c):
     expect(status == 1 and fatal(err, "../util", 150), (status, err))
 
 
+def translation_without_memory(c):
+    """Under every bound on the address space that lets the walker run the
+    script, translating it must not end the run: code for which there is no
+    memory stays on the walker, and the output is the walker's."""
+    with open(c.qka, "rb") as f:
+        if b"__asan_init" in f.read():
+            return  # the sanitizers reserve address space of their own
+    reference = os.path.join(os.path.dirname(c.qka), "qka_reference")
+    body = " ".join(["$a @ 1 + $a ! $b @ $a @ + $b !"] * 100_000)
+    script = c.write(f": main 0 $a ! 0 $b ! 3 $i ! @t {body} $i @ 1 - dup $i ! loop @@t $a @ . $b @ . ;".encode())
+    b = sum(range(1, 300_001)) % 2**32  # $b sums every value of $a, wrapping at 32 bits
+    expected = BANNER + b"300000" + str(b - 2**32 if b >= 2**31 else b).encode()
+
+    def run_within(program, kib):
+        def bound():
+            resource.setrlimit(resource.RLIMIT_AS, (kib * 1024, kib * 1024))
+        done = subprocess.run([program, script], stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=TIME_BOUND, preexec_fn=bound)
+        return done.returncode, done.stdout, done.stderr
+
+    walked = 0
+    for kib in range(8_000, 40_000, 1_000):
+        if run_within(reference, kib)[0] != 0:
+            continue  # not even the walker has room
+        walked += 1
+        status, out, err = run_within(c.qka, kib)
+        expect((status, out, err) == (0, expected, b""), f"bound {kib} KiB: {status} {out[-40:]!r} {err[:200]!r}")
+    expect(walked > 0, "no bound let the walker run")
+
+
 CASES = [random_bytes, every_byte_value, nul_in_definition, huge_token, huge_open_string, huge_word_printed,
          many_definitions, unclosed_comment_at_end, labels_never_match, jumps_with_last_reference,
          on_goto_extreme_counts, stack_to_its_limit, nesting_to_its_limit, chr_of_every_byte, odd_files,
-         lost_output]
+         lost_output, translation_without_memory]
 
 
 def main():
