@@ -3,41 +3,12 @@
 
 #include <csignal>
 #include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
 
 #include "quokkavm.hpp"
+#include "script_file.hpp"
 #include "util.hpp"
-
-namespace {
-
-struct file_closer {
-    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-
-// The whole file as one text, read to the end of the stream (so pipes and
-// process substitutions work too), or nothing when it cannot be read whole or
-// is too large for every byte to have a position.
-std::optional<std::string> load_script(const char* path)
-{
-    const file_ptr file{std::fopen(path, "r")};
-    if (!file) return std::nullopt;
-    std::string text;
-    char chunk[1 << 16];
-    for (;;) {
-        const std::size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
-        text.append(chunk, got);
-        if (text.size() > max_script_size) return std::nullopt;
-        if (got < sizeof chunk) break;
-    }
-    // A directory opens but cannot be read.
-    if (std::ferror(file.get())) return std::nullopt;
-    return text;
-}
-
-}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -7,29 +7,9 @@
 #include <string>
 
 #include "check.hpp"
+#include "script_file.hpp"
 
 namespace {
-
-struct file_closer {
-    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-
-// The whole file, read as the interpreter reads it, or nothing.
-std::optional<std::string> load(const char* path)
-{
-    const file_ptr file{std::fopen(path, "r")};
-    if (!file) return std::nullopt;
-    std::string text;
-    char chunk[1 << 16];
-    for (;;) {
-        const std::size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
-        text.append(chunk, got);
-        if (got < sizeof chunk) break;
-    }
-    if (std::ferror(file.get())) return std::nullopt;
-    return text;
-}
 
 constexpr const char* usage = "usage: qka-check FILE...\n";
 
@@ -51,7 +31,7 @@ int main(int argc, char** argv)
     }
     for (int i = 1; i < argc; ++i) {
         const char* path = argv[i];
-        const std::optional<std::string> text = load(path);
+        const std::optional<std::string> text = load_script(path);
         if (!text) {
             std::fprintf(stderr, "qka-check: %s: cannot be read\n", path);
             failed = true;
