@@ -731,6 +731,14 @@ private:
         return outcome::go_on;
     }
 
+    // Whether insn may write its result into a variable of kind instead:
+    // the reads of variables write a frame integer only.
+    static bool retargetable(const ir_insn& insn, ir_kind kind)
+    {
+        if (is_value_op(insn.op) || insn.op == ir_op::move) return true;
+        return (insn.op == ir_op::system_read || insn.op == ir_op::variable_read) && kind == ir_kind::frame;
+    }
+
     // Stores the symbolic value v into a variable.
     void store(const leaf& variable, sym v)
     {
@@ -746,9 +754,8 @@ private:
         // The value was just computed into a scratch integer that nothing else
         // needs under another name: compute it into the variable instead.
         if (v.a.kind == ir_kind::frame && !is_local_index(v.a.value) && !code_.empty() &&
-            (is_value_op(code_.back().op) || code_.back().op == ir_op::move || code_.back().op == ir_op::system_read ||
-             code_.back().op == ir_op::variable_read) &&
-            code_.back().dst_kind == ir_kind::frame && code_.back().arg.target.dst == v.a.value) {
+            retargetable(code_.back(), variable.kind) && code_.back().dst_kind == ir_kind::frame &&
+            code_.back().arg.target.dst == v.a.value) {
             code_.back().dst_kind = variable.kind;
             code_.back().arg.target.dst = variable.value;
             for (sym& s : open_)

@@ -110,6 +110,14 @@ TEST(Translation, AStoreSeesTheValueBeforeIt)
               "print_number t0\nret\n");
 }
 
+TEST(Translation, AReadOfAComputedVariableGoesToAGlobalThroughAScratchInteger)
+{
+    // The read writes a frame integer only: it may go straight into a local,
+    // not into a global (found by the differential fuzz target).
+    EXPECT_EQ(translation_at(": main @start $b @ @ $a ! $b @ @ 0 - $A ! ;"),
+              "check need 0 room 16 levels 0\nvariable_read f0.0\nvariable_read t0\nmove g0 = t0\nret\n");
+}
+
 TEST(Translation, UnusualTokensAreLeftToTheWalker)
 {
     for (const char* body : {"1 2 on_goto @@a @@b", "nosuch", "go_down x@nowhere", "1 96 @", "1 64 !",
