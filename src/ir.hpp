@@ -57,7 +57,8 @@ enum class tag_kind : std::uint8_t { constant, slot, frame };
     X(call)          /* adjust, then the word at site (its return comes back to site) */               \
     X(ret)           /* adjust, then the running word ends (its ';' at position) */                    \
     X(leave)         /* adjust, then the walker goes on at position */                                  \
-    X(exit_unlinked) /* the stub of an exit not yet linked */
+    X(exit_unlinked) /* the stub of an exit not yet linked */                                         \
+    X(native_enter)  /* machine code at code runs until it hands back the instruction to go on at */
 
 enum class ir_op : std::uint8_t {
 #define QKA_IR_ENUM(name, ...) name,
@@ -101,6 +102,7 @@ struct ir_insn {
         call_site* site;        // call
         native_handler native;  // native_call
         const char* position;   // ret, leave; check: the block's first token
+        const void* code;       // native_enter: the machine code
     } arg{.target = {}};
 };
 static_assert(sizeof(ir_insn) == 32);
@@ -117,6 +119,8 @@ struct ir_exit {
     std::int32_t levels = 0;         // call depth at the exit, counted from the block's entry
     bool link_past_check = false;    // whether from's check proves the target's
     bool straight = false;           // the run goes on there: as hot as the block it leaves
+    const ir_block* linked = nullptr;  // the block target belongs to, once linked
+    bool past_check = false;           // linked past the target's check
     ir_insn stub;
 };
 
@@ -138,11 +142,21 @@ struct ir_block {
     std::unique_ptr<ir_exit[]> exits;
     std::size_t exit_count = 0;
     std::unique_ptr<call_site> site;
+    std::vector<ir_exit*> incoming;  // the exits linked to the block
+    // Its machine code's ways in, with and past the check, once it has some.
+    const ir_insn* native_entry = nullptr;
+    const ir_insn* native_body = nullptr;
 
     // The first instruction past the check.
     const ir_insn* body() const noexcept
     {
         return code.front().op == ir_op::check ? code.data() + 1 : code.data();
+    }
+    // Where a way into the block goes: its machine code when it has some.
+    const ir_insn* entry(bool past_check) const noexcept
+    {
+        if (native_entry != nullptr) return past_check ? native_body : native_entry;
+        return past_check ? body() : code.data();
     }
 };
 

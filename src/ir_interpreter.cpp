@@ -177,9 +177,15 @@ const char* interpret(forth_vm* machine, tier_state* tiers, const ir_insn* ip, s
 #define QKA_COUNT_STEP (void)0
 #endif
 
-void prepare_block(ir_block& block)
+void prepare_insn(ir_insn& insn)
 {
     if (handler_table == nullptr) interpret(nullptr, nullptr, nullptr, 0);  // fills in the table
+    insn.handler = handler_table[handler_number(insn)];
+}
+
+void prepare_block(ir_block& block)
+{
+    if (handler_table == nullptr) interpret(nullptr, nullptr, nullptr, 0);
     for (ir_insn& insn : block.code) insn.handler = handler_table[handler_number(insn)];
     const auto prepare_exit = [](ir_exit& exit) { exit.stub.handler = handler_table[handler_number(exit.stub)]; };
     for (std::size_t i = 0; i < block.exit_count; ++i) prepare_exit(block.exits[i]);
@@ -210,7 +216,7 @@ const char* interpret(forth_vm* machine, tier_state* tier_state_of_run, const ir
         QKA_FOR_B(QKA_MOVE_ADDRESS, move, global, none)  //
         QKA_FOR_B(QKA_MOVE_ADDRESS, move, slot, none)    //
         QKA_IR_OTHER_OPS(QKA_OTHER_ADDRESS)};
-    static_assert(std::size(table) == first_other_handler + static_cast<int>(ir_op::exit_unlinked) -
+    static_assert(std::size(table) == first_other_handler + static_cast<int>(ir_op::native_enter) -
                                           static_cast<int>(ir_op::save_cell) + 1);
     if (ip == nullptr) {  // asked for the table
         handler_table = table;
@@ -231,6 +237,9 @@ const char* interpret(forth_vm* machine, tier_state* tier_state_of_run, const ir
     return_entry* rp_floor;
     return_entry* rp_limit;
     std::int32_t* const globals = vm.globals.data();
+    // Bounded test builds: machine code hands back after this many jumps,
+    // which then count as executed steps.
+    constexpr std::int64_t native_steps = 1000;
     const auto load = [&] {
         sp = vm.stack.top;
         stack_base = vm.stack.base;
@@ -354,6 +363,18 @@ other_leave:
     sp += ip->adjust;
     store();
     return ip->arg.position;
+other_native_enter: {
+    native_state state{sp,          frame,       globals, rp,         rp_floor, rp_limit, stack_base,
+                       stack_limit, frames,      call_limit, native_steps};
+    ip = run_native(*tiers.native, state, ip->arg.code);
+    sp = state.sp;
+    frame = state.frame;
+    rp = state.rp;
+#ifdef QKA_TOKEN_LIMIT
+    count_executed_tokens(static_cast<std::uint64_t>(native_steps - state.steps));
+#endif
+    QKA_NEXT;
+}
 other_exit_unlinked: {
     ir_exit& exit = *ip->arg.exit;
     store();

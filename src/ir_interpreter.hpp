@@ -13,6 +13,7 @@ struct tier_state;
 // Gives each instruction of the block (and of its exits' stubs) the
 // interpreter's code for its operation and operand kinds.
 void prepare_block(ir_block& block);
+void prepare_insn(ir_insn& insn);
 
 // Runs from ip until the code hands the run back to the walker, and returns
 // the token the walker goes on with (nullptr: the running word ends). A

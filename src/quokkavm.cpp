@@ -183,6 +183,12 @@ void count_executed_token()
     if (++executed_tokens > QKA_TOKEN_LIMIT) throw token_limit_reached{};
 }
 
+void count_executed_tokens(std::uint64_t n)
+{
+    executed_tokens += n;
+    if (executed_tokens > QKA_TOKEN_LIMIT) throw token_limit_reached{};
+}
+
 void reset_token_limit() { executed_tokens = 0; }
 #endif
 

@@ -157,6 +157,8 @@ int forth_vm_run_word(forth_vm& vm, const char* name);
 struct token_limit_reached {};
 // Counts one executed step against the bound.
 void count_executed_token();
+// Counts n executed steps at once.
+void count_executed_tokens(std::uint64_t n);
 // Starts a new count of executed tokens.
 void reset_token_limit();
 #else

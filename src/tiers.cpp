@@ -45,9 +45,42 @@ bool proves_check(const ir_exit& exit, const ir_block& target)
            target.levels + exit.levels <= from.levels;
 }
 
+// Whether machine code is due for block now that exit leads to it: exit
+// closes a loop (it jumps back), enters a word's body, or comes back from a
+// call. The blocks such code goes on to have run by then and are linked,
+// so that the region compiled from block takes them in.
+bool comes_back(const ir_exit& exit)
+{
+    if (exit.from == nullptr) return false;
+    const call_site* const site = exit.from->site.get();
+    if (site != nullptr && (&exit == &site->callee || &exit == &site->resume)) return true;
+    return exit.resume <= exit.from->start;
+}
+
+void compile_when_hot(tier_state& tiers, const ir_exit& exit, ir_block& block)
+{
+    if (block.native_entry != nullptr || !comes_back(exit)) return;
+    if (!tiers.native_tried) {
+        tiers.native_tried = true;
+        try {
+            tiers.native = make_native_code();
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    if (!tiers.native) return;
+    try {
+        if (!compile_region(*tiers.native, block, tiers.hot_text_bytes)) return;
+    } catch (const std::bad_alloc&) {
+        return;  // the IR tier keeps it
+    }
+    prepare_insn(const_cast<ir_insn&>(*block.native_entry));
+    prepare_insn(const_cast<ir_insn&>(*block.native_body));
+    for (ir_exit* way_in : block.incoming) link_exit(*way_in, block);
+}
+
 }  // namespace
 
-const ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p, bool hot)
+ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p, bool hot)
 {
     if (p == nullptr || hot_threshold == 0) return nullptr;
     try {
@@ -63,12 +96,25 @@ const ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p, bool hot
     }
 }
 
+void link_exit(ir_exit& exit, const ir_block& block)
+{
+    exit.target = block.entry(exit.past_check);
+    if (exit.jump != nullptr) *exit.jump = exit.target;
+}
+
 const ir_insn* follow_exit(forth_vm& vm, tier_state& tiers, ir_exit& exit)
 {
-    const ir_block* const block = code_at(vm, tiers, exit.resume, exit.straight);
+    ir_block* const block = code_at(vm, tiers, exit.resume, exit.straight);
     if (block == nullptr) return nullptr;
-    exit.target = proves_check(exit, *block) ? block->body() : block->code.data();
-    if (exit.jump != nullptr) *exit.jump = exit.target;
+    try {
+        block->incoming.push_back(&exit);
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // not linked: the walker goes on
+    }
+    exit.linked = block;
+    exit.past_check = proves_check(exit, *block);
+    link_exit(exit, *block);
+    compile_when_hot(tiers, exit, *block);
     return exit.target;
 }
 
@@ -82,7 +128,7 @@ struct tier_hooks {
     const char* enter(forth_vm& vm, const char* next, std::size_t base) const
     {
         const ir_block* const block = code_at(vm, tiers, next);
-        return block != nullptr ? run_ir(vm, tiers, block->code.data(), base) : next;
+        return block != nullptr ? run_ir(vm, tiers, block->entry(false), base) : next;
     }
 
     const char* at_start(forth_vm& vm, const char* next, std::size_t base) const { return enter(vm, next, base); }

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "ir.hpp"
+#include "native_tier.hpp"
 #include "quokkavm.hpp"
 #include "translator.hpp"
 
@@ -39,16 +40,21 @@ struct tier_state {
     translation_memo memo;
     std::size_t code_bytes = 0;      // held by all blocks
     std::size_t hot_text_bytes = 0;  // of the text they translate
+    native_code_ptr native;          // machine code, where there is any
+    bool native_tried = false;       // whether executable memory was asked for
 };
 
 // The code for the run starting at the token p, counting this run of it;
 // nullptr while p is not hot (or cannot be translated). A run that hot code
 // goes straight on with is hot at once.
-const ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p, bool hot = false);
+ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p, bool hot = false);
 
 // Where exit goes: the code at its resume token, linked into the exit once
 // found, or nullptr when the walker goes on there.
 const ir_insn* follow_exit(forth_vm& vm, tier_state& tiers, ir_exit& exit);
+
+// Points exit (and the instruction that jumps by it) at block's way in.
+void link_exit(ir_exit& exit, const ir_block& block);
 
 // Runs from vm.current until the word started there ends, as walk_text does.
 void run_tiered(forth_vm& vm);

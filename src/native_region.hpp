@@ -1,0 +1,36 @@
+#pragma once
+// native_region: what the native tier compiles as one piece. Which blocks go
+// together and which variables live in registers depends on the IR alone, so
+// any machine's back end starts from here.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "ir.hpp"
+
+// A variable as operands name it: a frame integer or a global.
+struct region_variable {
+    ir_kind kind;
+    std::int32_t index;
+    bool written;  // somewhere in the region: written back on the ways out
+    bool operator==(const region_variable& o) const noexcept { return kind == o.kind && index == o.index; }
+};
+
+struct native_region {
+    std::vector<ir_block*> blocks;  // the head first, then the blocks linked from it
+    std::vector<region_variable> in_registers;  // the most used variables, at most registers of them
+
+    // The place of block in blocks, or blocks.size() when it is not in the region.
+    std::size_t position_of(const ir_block* block) const;
+    // The place of the variable in in_registers, or in_registers.size().
+    std::size_t register_of(ir_kind kind, std::int32_t index) const;
+};
+
+inline constexpr std::size_t max_region_blocks = 64;
+inline constexpr std::size_t max_region_instructions = 4096;
+
+// The region headed by head: the blocks reachable from it by linked jumps
+// and branches, breadth first, within the bounds; the variables used most in
+// them, registers of them at most.
+native_region form_region(ir_block& head, std::size_t registers);

@@ -1,0 +1,597 @@
+// The native tier's x86-64 back end, with asmjit.
+//
+// All machine code shares one convention: r12 holds the stack pointer (a
+// cell*), r13 the frame, r14 the globals and r15 the native_state; the
+// region's variables live in rbx, rsi, rdi, rbp and r8 to r11; rax, rcx and
+// rdx are scratch. A thunk made once saves the caller's registers and jumps
+// in; machine code leaves through its other half with the IR instruction to
+// go on at in rax. Code goes from region to region by plain jumps through
+// the exits' targets, which are data: once written, machine code never
+// changes, and its memory is never writable and executable at once (the
+// writable view is a second mapping of the same pages).
+
+#include "native_tier.hpp"
+
+#include <asmjit/x86.h>
+
+#include <array>
+#include <cstddef>
+#include <vector>
+
+#include "native_region.hpp"
+
+using namespace asmjit;
+
+namespace {
+
+constexpr std::size_t max_code_bytes_per_text_byte = 64;
+constexpr std::size_t code_bytes_allowance = std::size_t{1} << 20;
+
+const x86::Gp reg_sp = x86::r12;
+const x86::Gp reg_frame = x86::r13;
+const x86::Gp reg_globals = x86::r14;
+const x86::Gp reg_state = x86::r15;
+const std::array<x86::Gp, 8> variable_registers{x86::ebx, x86::esi,  x86::edi,  x86::ebp,
+                                                x86::r8d, x86::r9d, x86::r10d, x86::r11d};
+
+x86::Mem state_field(std::size_t offset) { return x86::qword_ptr(reg_state, static_cast<std::int32_t>(offset)); }
+
+// The IR instruction's opcode and argument, as machine code reads them.
+const std::int32_t insn_op_offset = static_cast<std::int32_t>(offsetof(ir_insn, op));
+const std::int32_t insn_arg_offset = static_cast<std::int32_t>(offsetof(ir_insn, arg));
+
+}  // namespace
+
+struct native_code {
+    JitAllocator memory;
+    const void* enter = nullptr;  // the thunk's way in
+    const void* leave = nullptr;  // and its way out
+    std::size_t bytes = 0;
+    // The ways in that native_enter instructions stand for.
+    std::vector<std::unique_ptr<std::array<ir_insn, 2>>> entries;
+
+    explicit native_code(const JitAllocator::CreateParams& params) : memory(&params) {}
+};
+
+void native_code_deleter::operator()(native_code* code) const noexcept { delete code; }
+
+namespace {
+
+// Assembles what code holds into executable memory; nullptr when there is
+// none to be had.
+const void* install(native_code& native, CodeHolder& code)
+{
+    if (code.flatten() != kErrorOk) return nullptr;
+    const std::size_t size = code.codeSize();
+    void* rx = nullptr;
+    void* rw = nullptr;
+    if (native.memory.alloc(&rx, &rw, size) != kErrorOk) return nullptr;
+    if (code.relocateToBase(reinterpret_cast<std::uint64_t>(rx)) != kErrorOk) {
+        native.memory.release(rx);
+        return nullptr;
+    }
+    code.copyFlattenedData(rw, size, CopySectionFlags::kPadSectionBuffer);
+    VirtMem::flushInstructionCache(rx, size);
+    native.bytes += size;
+    return rx;
+}
+
+// The thunk between C++ and machine code:
+//   const ir_insn* enter(native_state* state, const void* code)
+bool make_thunk(native_code& native)
+{
+    CodeHolder code;
+    code.init(Environment::host());
+    x86::Assembler a(&code);
+    Label leave = a.newLabel();
+    for (const x86::Gp& r : {x86::rbx, x86::rbp, x86::r12, x86::r13, x86::r14, x86::r15}) a.push(r);
+    a.sub(x86::rsp, 8);  // keeps the machine stack aligned as a call would find it
+    a.mov(reg_state, x86::rdi);
+    a.mov(reg_sp, state_field(offsetof(native_state, sp)));
+    a.mov(reg_frame, state_field(offsetof(native_state, frame)));
+    a.mov(reg_globals, state_field(offsetof(native_state, globals)));
+    a.jmp(x86::rsi);
+    a.bind(leave);
+    a.mov(state_field(offsetof(native_state, sp)), reg_sp);
+    a.mov(state_field(offsetof(native_state, frame)), reg_frame);
+    a.add(x86::rsp, 8);
+    for (const x86::Gp& r : {x86::r15, x86::r14, x86::r13, x86::r12, x86::rbp, x86::rbx}) a.pop(r);
+    a.ret();
+    const void* const base = install(native, code);
+    if (base == nullptr) return false;
+    native.enter = base;
+    native.leave = static_cast<const char*>(base) + code.labelOffsetFromBase(leave);
+    return true;
+}
+
+// Where an operand lives while the region runs.
+struct place {
+    Operand operand;
+    bool in_register = false;
+    bool immediate = false;
+};
+
+class region_compiler {
+public:
+    region_compiler(native_code& native, const native_region& region, x86::Assembler& a)
+        : native_(native), region_(region), a_(a)
+    {
+        for (std::size_t i = 0; i < region.blocks.size(); ++i) {
+            check_labels_.push_back(a_.newLabel());
+            body_labels_.push_back(a_.newLabel());
+        }
+    }
+
+    // Lays the region out: its two ways in, its blocks, then the cold paths.
+    void compile(Label entry, Label entry_past_check)
+    {
+        a_.bind(entry);
+        load_registers();
+        a_.jmp(check_labels_[0]);
+        a_.bind(entry_past_check);
+        load_registers();
+        a_.jmp(body_labels_[0]);
+        for (std::size_t i = 0; i < region_.blocks.size(); ++i) compile_block(i);
+        for (const cold_path& path : cold_) {
+            a_.bind(path.label);
+            write_back();
+            if (path.exit != nullptr)
+                dispatch_exit(path.exit);
+            else
+                leave_for(path.insn);
+        }
+    }
+
+private:
+    struct cold_path {
+        Label label;
+        const ir_insn* insn;  // hand over to the interpreter here, or
+        ir_exit* exit;        // go on by this exit
+    };
+
+    // ---- places
+
+    place at(ir_kind kind, std::int32_t value) const
+    {
+        switch (kind) {
+        case ir_kind::frame:
+        case ir_kind::global: {
+            const std::size_t r = region_.register_of(kind, value);
+            if (r < region_.in_registers.size()) return {variable_registers[r], true, false};
+            const x86::Gp& base = kind == ir_kind::frame ? reg_frame : reg_globals;
+            return {x86::dword_ptr(base, value * 4), false, false};
+        }
+        case ir_kind::slot: return {x86::dword_ptr(reg_sp, value * 8 + 4), false, false};
+        case ir_kind::constant: return {Imm(value), false, true};
+        }
+        return {};
+    }
+
+    x86::Mem tag_of_slot(std::int32_t slot) const { return x86::dword_ptr(reg_sp, slot * 8); }
+
+    void load_registers()
+    {
+        for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
+            const region_variable& v = region_.in_registers[i];
+            const x86::Gp& base = v.kind == ir_kind::frame ? reg_frame : reg_globals;
+            a_.mov(variable_registers[i], x86::dword_ptr(base, v.index * 4));
+        }
+    }
+
+    void write_back()
+    {
+        for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
+            const region_variable& v = region_.in_registers[i];
+            if (!v.written) continue;
+            const x86::Gp& base = v.kind == ir_kind::frame ? reg_frame : reg_globals;
+            a_.mov(x86::dword_ptr(base, v.index * 4), variable_registers[i]);
+        }
+    }
+
+    // ---- ways out
+
+    // Hands the run to the interpreter at insn, whose effects have not begun.
+    void leave_for(const ir_insn* insn)
+    {
+        a_.mov(x86::rax, Imm(reinterpret_cast<std::uint64_t>(insn)));
+        a_.mov(x86::rcx, Imm(reinterpret_cast<std::uint64_t>(native_.leave)));
+        a_.jmp(x86::rcx);
+    }
+
+    // Goes on where exit leads now: into machine code when the instruction
+    // there has some, else into the interpreter.
+    void dispatch_exit(ir_exit* exit)
+    {
+        a_.mov(x86::rax, Imm(reinterpret_cast<std::uint64_t>(&exit->target)));
+        a_.mov(x86::rax, x86::qword_ptr(x86::rax));
+        dispatch_insn_in_rax();
+    }
+
+    void dispatch_insn_in_rax()
+    {
+        Label to_interpreter = a_.newLabel();
+        a_.cmp(x86::byte_ptr(x86::rax, insn_op_offset), Imm(static_cast<int>(ir_op::native_enter)));
+        a_.jne(to_interpreter);
+        a_.jmp(x86::qword_ptr(x86::rax, insn_arg_offset));
+        a_.bind(to_interpreter);
+        a_.mov(x86::rcx, Imm(reinterpret_cast<std::uint64_t>(native_.leave)));
+        a_.jmp(x86::rcx);
+    }
+
+    Label cold_for_insn(const ir_insn* insn)
+    {
+        cold_.push_back({a_.newLabel(), insn, nullptr});
+        return cold_.back().label;
+    }
+
+    Label cold_for_exit(ir_exit* exit)
+    {
+        cold_.push_back({a_.newLabel(), nullptr, exit});
+        return cold_.back().label;
+    }
+
+    // Where a jump by exit goes from inside the region.
+    Label target_of(ir_exit* exit)
+    {
+        const std::size_t i = region_.position_of(exit->linked);
+        if (exit->linked != nullptr && i < region_.blocks.size())
+            return exit->past_check ? body_labels_[i] : check_labels_[i];
+        return cold_for_exit(exit);
+    }
+
+    // ---- blocks
+
+    void compile_block(std::size_t index)
+    {
+        const ir_block& block = *region_.blocks[index];
+        a_.bind(check_labels_[index]);
+        const ir_insn* insn = block.code.data();
+        if (insn->op == ir_op::check) compile_check(insn++);
+        a_.bind(body_labels_[index]);
+        for (; insn != block.code.data() + block.code.size(); ++insn)
+            if (!compile_insn(block, insn)) break;
+    }
+
+    void compile_check(const ir_insn* insn)
+    {
+        const Label fail = cold_for_insn(insn);
+        a_.mov(x86::rax, reg_sp);
+        a_.sub(x86::rax, state_field(offsetof(native_state, stack_base)));
+        a_.cmp(x86::rax, Imm(std::int64_t{insn->a} * 8));
+        a_.jl(fail);
+        a_.mov(x86::rax, state_field(offsetof(native_state, stack_limit)));
+        a_.sub(x86::rax, reg_sp);
+        a_.cmp(x86::rax, Imm(std::int64_t{insn->b} * 8));
+        a_.jl(fail);
+        if (insn->adjust > 0) {
+            // the frame the deepest inlined call would use must be within the nesting limit
+            a_.mov(x86::rax, state_field(offsetof(native_state, frames)));
+            a_.add(x86::rax, Imm((std::int64_t{max_depth} - insn->adjust) * std::int64_t{frame_stride} * 4));
+            a_.cmp(reg_frame, x86::rax);
+            a_.ja(fail);
+        }
+    }
+
+    void count_step(const ir_insn* insn)
+    {
+#ifdef QKA_TOKEN_LIMIT
+        a_.sub(state_field(offsetof(native_state, steps)), 1);
+        a_.jle(cold_for_insn(insn));
+#else
+        (void)insn;
+#endif
+    }
+
+    // Compiles insn; false when it ends the block's code.
+    bool compile_insn(const ir_block& block, const ir_insn* insn)
+    {
+        if (is_value_op(insn->op)) {
+            compile_value(insn);
+            return true;
+        }
+        if (is_branch_op(insn->op)) {
+            compile_branch(insn);
+            return false;
+        }
+        switch (insn->op) {
+        case ir_op::move: {
+            const place from = at(insn->a_kind, insn->a);
+            store_result(insn, from);
+            return true;
+        }
+        case ir_op::save_cell: {
+            const place value = at(ir_kind::frame, insn->a);
+            const place tag = at(ir_kind::frame, insn->b);
+            a_.mov(x86::eax, x86::dword_ptr(reg_sp, insn->arg.target.dst * 8 + 4));
+            a_.mov(x86::ecx, tag_of_slot(insn->arg.target.dst));
+            a_.emit(x86::Inst::kIdMov, value.operand, x86::eax);
+            a_.emit(x86::Inst::kIdMov, tag.operand, x86::ecx);
+            return true;
+        }
+        case ir_op::jump:
+            count_step(insn);
+            if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
+            a_.jmp(target_of(exit_of(block, insn)));
+            return false;
+        case ir_op::call:
+            compile_call(insn);
+            return false;
+        case ir_op::ret:
+            compile_ret(insn);
+            return false;
+        default:
+            // printing, reads of the clock, computed variable numbers, native
+            // handlers and the walker: the interpreter takes over here
+            a_.jmp(cold_for_insn(insn));
+            return false;
+        }
+    }
+
+    static ir_exit* exit_of(const ir_block& block, const ir_insn* holder)
+    {
+        for (std::size_t i = 0; i < block.exit_count; ++i)
+            if (block.exits[i].jump == &holder->arg.next) return &block.exits[i];
+        return nullptr;
+    }
+
+    // Writes the result in eax (or held by from) to the instruction's destination.
+    void store_result(const ir_insn* insn, const place& from)
+    {
+        const place to = at(insn->dst_kind, insn->arg.target.dst);
+        if (insn->dst_kind == ir_kind::slot) {
+            if (!from.in_register && !from.immediate) {
+                a_.mov(x86::eax, from.operand.as<x86::Mem>());
+                write_slot(insn, x86::eax);
+            } else {
+                write_slot(insn, from.operand);
+            }
+            return;
+        }
+        if (to.in_register || from.in_register || from.immediate) {
+            if (to.operand != from.operand) a_.emit(x86::Inst::kIdMov, to.operand, from.operand);
+            return;
+        }
+        a_.mov(x86::eax, from.operand.as<x86::Mem>());
+        a_.emit(x86::Inst::kIdMov, to.operand, x86::eax);
+    }
+
+    // A stack cell: its tag first read from where it comes, then both halves.
+    void write_slot(const ir_insn* insn, const Operand& value)
+    {
+        const ir_target& t = insn->arg.target;
+        switch (t.tag_from) {
+        case tag_kind::constant:
+            a_.emit(x86::Inst::kIdMov, x86::dword_ptr(reg_sp, t.dst * 8 + 4), value);
+            a_.mov(tag_of_slot(t.dst), Imm(t.tag));
+            return;
+        case tag_kind::slot: a_.mov(x86::ecx, tag_of_slot(t.tag)); break;
+        case tag_kind::frame: a_.emit(x86::Inst::kIdMov, x86::ecx, at(ir_kind::frame, t.tag).operand); break;
+        }
+        a_.emit(x86::Inst::kIdMov, x86::dword_ptr(reg_sp, t.dst * 8 + 4), value);
+        a_.mov(tag_of_slot(t.dst), x86::ecx);
+    }
+
+    void compile_value(const ir_insn* insn)
+    {
+        const place a = at(insn->a_kind, insn->a);
+        const place b = at(insn->b_kind, insn->b);
+        switch (insn->op) {
+        case ir_op::add:
+        case ir_op::sub:
+        case ir_op::mul: {
+            const InstId id = insn->op == ir_op::add   ? x86::Inst::kIdAdd
+                              : insn->op == ir_op::sub ? x86::Inst::kIdSub
+                                                       : x86::Inst::kIdImul;
+            const place to = at(insn->dst_kind, insn->arg.target.dst);
+            // straight into the destination's register when that clobbers no operand
+            const bool direct = to.in_register && insn->dst_kind != ir_kind::slot && to.operand != b.operand;
+            const x86::Gp r = direct ? to.operand.as<x86::Gp>() : x86::eax;
+            if (r != a.operand) a_.emit(x86::Inst::kIdMov, r, a.operand);
+            if (id == x86::Inst::kIdImul && b.immediate)
+                a_.imul(r, r, b.operand.as<Imm>());
+            else
+                a_.emit(id, r, b.operand);
+            if (!direct) store_result(insn, {x86::eax, true, false});
+            return;
+        }
+        case ir_op::eq:
+        case ir_op::ne:
+        case ir_op::lt:
+        case ir_op::gt: {
+            compare(a, b);
+            const InstId set = insn->op == ir_op::eq   ? x86::Inst::kIdSete
+                               : insn->op == ir_op::ne ? x86::Inst::kIdSetne
+                               : insn->op == ir_op::lt ? x86::Inst::kIdSetl
+                                                       : x86::Inst::kIdSetg;
+            a_.emit(set, x86::al);
+            a_.movzx(x86::eax, x86::al);
+            store_result(insn, {x86::eax, true, false});
+            return;
+        }
+        case ir_op::logical_and:
+        case ir_op::logical_or:
+            a_.emit(x86::Inst::kIdMov, x86::eax, a.operand);
+            a_.test(x86::eax, x86::eax);
+            a_.setne(x86::al);
+            a_.emit(x86::Inst::kIdMov, x86::ecx, b.operand);
+            a_.test(x86::ecx, x86::ecx);
+            a_.setne(x86::cl);
+            if (insn->op == ir_op::logical_and)
+                a_.and_(x86::al, x86::cl);
+            else
+                a_.or_(x86::al, x86::cl);
+            a_.movzx(x86::eax, x86::al);
+            store_result(insn, {x86::eax, true, false});
+            return;
+        case ir_op::div:
+        case ir_op::mod:
+            compile_division(insn, a, b);
+            return;
+        default:
+            return;
+        }
+    }
+
+    // Flags for a - b; one of them must be read into a register first when
+    // both are in memory (or the first is a constant).
+    void compare(const place& a, const place& b)
+    {
+        if (a.in_register || (!a.immediate && (b.in_register || b.immediate))) {
+            a_.emit(x86::Inst::kIdCmp, a.operand, b.operand);
+            return;
+        }
+        a_.emit(x86::Inst::kIdMov, x86::eax, a.operand);
+        a_.emit(x86::Inst::kIdCmp, x86::eax, b.operand);
+    }
+
+    // A zero divisor is the interpreter's to report; -1 would trap, and its
+    // results are worked out apart.
+    void compile_division(const ir_insn* insn, const place& a, const place& b)
+    {
+        const bool quotient = insn->op == ir_op::div;
+        Label minus_one = a_.newLabel();
+        Label done = a_.newLabel();
+        a_.emit(x86::Inst::kIdMov, x86::ecx, b.operand);
+        a_.test(x86::ecx, x86::ecx);
+        a_.jz(cold_for_insn(insn));
+        a_.cmp(x86::ecx, -1);
+        a_.je(minus_one);
+        a_.emit(x86::Inst::kIdMov, x86::eax, a.operand);
+        a_.cdq();
+        a_.idiv(x86::ecx);
+        if (!quotient) a_.mov(x86::eax, x86::edx);
+        a_.jmp(done);
+        a_.bind(minus_one);
+        if (quotient) {
+            a_.emit(x86::Inst::kIdMov, x86::eax, a.operand);
+            a_.neg(x86::eax);
+        } else {
+            a_.xor_(x86::eax, x86::eax);
+        }
+        a_.bind(done);
+        store_result(insn, {x86::eax, true, false});
+    }
+
+    void compile_branch(const ir_insn* insn)
+    {
+        const ir_block& block = *block_of(insn);
+        count_step(insn);
+        if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
+        compare(at(insn->a_kind, insn->a), at(insn->b_kind, insn->b));
+        const InstId jump = insn->op == ir_op::branch_eq   ? x86::Inst::kIdJe
+                            : insn->op == ir_op::branch_ne ? x86::Inst::kIdJne
+                            : insn->op == ir_op::branch_lt ? x86::Inst::kIdJl
+                            : insn->op == ir_op::branch_ge ? x86::Inst::kIdJge
+                            : insn->op == ir_op::branch_gt ? x86::Inst::kIdJg
+                                                           : x86::Inst::kIdJle;
+        a_.emit(jump, target_of(exit_of(block, insn)));
+        a_.jmp(target_of(exit_of(block, insn + 1)));
+    }
+
+    const ir_block* block_of(const ir_insn* insn) const
+    {
+        for (const ir_block* b : region_.blocks)
+            if (insn >= b->code.data() && insn < b->code.data() + b->code.size()) return b;
+        return nullptr;
+    }
+
+    // A call: its return entry pushed, the frame one deeper, then the body.
+    void compile_call(const ir_insn* insn)
+    {
+        call_site* const site = insn->arg.site;
+        count_step(insn);
+        const Label slow = cold_for_insn(insn);  // the interpreter makes room or reports
+        a_.cmp(reg_frame, state_field(offsetof(native_state, call_limit)));
+        a_.jae(slow);
+        a_.mov(x86::rdx, state_field(offsetof(native_state, rp)));
+        a_.cmp(x86::rdx, state_field(offsetof(native_state, rp_limit)));
+        a_.je(slow);
+        write_back();
+        if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
+        a_.mov(x86::rcx, Imm(reinterpret_cast<std::uint64_t>(site->token)));
+        a_.mov(x86::qword_ptr(x86::rdx, offsetof(return_entry, call_token)), x86::rcx);
+        a_.mov(x86::rcx, Imm(reinterpret_cast<std::uint64_t>(&site->resume.target)));
+        a_.mov(x86::rcx, x86::qword_ptr(x86::rcx));
+        a_.mov(x86::qword_ptr(x86::rdx, offsetof(return_entry, resume)), x86::rcx);
+        a_.add(x86::rdx, sizeof(return_entry));
+        a_.mov(state_field(offsetof(native_state, rp)), x86::rdx);
+        a_.add(reg_frame, Imm(std::int64_t{frame_stride} * 4));
+        dispatch_exit(&site->callee);
+    }
+
+    // A return to translated code; the walker's calls and the walker's own
+    // word are the interpreter's to end.
+    void compile_ret(const ir_insn* insn)
+    {
+        count_step(insn);
+        const Label slow = cold_for_insn(insn);
+        a_.mov(x86::rdx, state_field(offsetof(native_state, rp)));
+        a_.cmp(x86::rdx, state_field(offsetof(native_state, rp_floor)));
+        a_.je(slow);
+        a_.mov(x86::rcx, x86::qword_ptr(x86::rdx, static_cast<std::int32_t>(offsetof(return_entry, resume)) -
+                                                      static_cast<std::int32_t>(sizeof(return_entry))));
+        a_.test(x86::rcx, x86::rcx);
+        a_.jz(slow);
+        write_back();
+        if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
+        a_.sub(x86::rdx, sizeof(return_entry));
+        a_.mov(state_field(offsetof(native_state, rp)), x86::rdx);
+        a_.sub(reg_frame, Imm(std::int64_t{frame_stride} * 4));
+        a_.mov(x86::rax, x86::rcx);
+        dispatch_insn_in_rax();
+    }
+
+    native_code& native_;
+    const native_region& region_;
+    x86::Assembler& a_;
+    std::vector<Label> check_labels_;
+    std::vector<Label> body_labels_;
+    std::vector<cold_path> cold_;
+};
+
+}  // namespace
+
+native_code_ptr make_native_code()
+{
+    JitAllocator::CreateParams params{};
+    params.options = JitAllocatorOptions::kUseDualMapping;
+    native_code_ptr code{new native_code(params)};
+    if (!make_thunk(*code)) return nullptr;  // no executable memory: the IR tier alone
+    return code;
+}
+
+bool compile_region(native_code& native, ir_block& head, std::size_t hot_text_bytes)
+{
+    const native_region region = form_region(head, variable_registers.size());
+    CodeHolder code;
+    code.init(Environment::host());
+    x86::Assembler a(&code);
+    Label entry = a.newLabel();
+    Label entry_past_check = a.newLabel();
+    region_compiler{native, region, a}.compile(entry, entry_past_check);
+    if (code.flatten() != kErrorOk) return false;
+    if (native.bytes + code.codeSize() > hot_text_bytes * max_code_bytes_per_text_byte + code_bytes_allowance)
+        return false;  // the bound on code memory: the IR tier keeps it
+    auto entries = std::make_unique<std::array<ir_insn, 2>>();
+    const void* const base = install(native, code);
+    if (base == nullptr) return false;
+    const auto address = [&](Label label) {
+        return static_cast<const char*>(base) + code.labelOffsetFromBase(label);
+    };
+    (*entries)[0] = {.op = ir_op::native_enter};
+    (*entries)[0].arg.code = address(entry);
+    (*entries)[1] = {.op = ir_op::native_enter};
+    (*entries)[1].arg.code = address(entry_past_check);
+    head.native_entry = &(*entries)[0];
+    head.native_body = &(*entries)[1];
+    native.entries.push_back(std::move(entries));
+    return true;
+}
+
+const ir_insn* run_native(native_code& code, native_state& state, const void* entry)
+{
+    using thunk = const ir_insn* (*)(native_state*, const void*);
+    return reinterpret_cast<thunk>(const_cast<void*>(code.enter))(&state, entry);
+}
+
+std::size_t native_code_bytes(const native_code& code) { return code.bytes; }
