@@ -1,0 +1,59 @@
+#!/usr/bin/env python3
+"""The native tier from outside: while qka runs a hot loop, its memory map
+(read from /proc) must hold machine code and no page that is writable and
+executable at once; in the build that is refused executable memory, it must
+hold no machine code and the run must still give the right result.
+
+usage: native.py PROGRAM CASE     CASE: machine_code_and_no_wx | no_machine_code
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+# About a second of hot loop on the native tier, ten on the IR tier.
+SCRIPT = (b": main 0 $a ! 1500000000 $b ! @top $a @ 3 + $a ! $b @ 1 - $b ! $b @ loop @@top $a @ . ;\n")
+EXPECTED = b"** Forth VM v0.16 **\n205032704"  # 3 * 1500000000, wrapped at 32 bits
+
+
+def mappings(pid):
+    with open(f"/proc/{pid}/maps") as f:
+        return [line.split() for line in f]
+
+
+def executable_code(maps):
+    """Executable mappings of anonymous shared memory: where machine code goes."""
+    return [m for m in maps if "x" in m[1] and len(m) >= 6 and m[5].startswith("/memfd:")]
+
+
+def main():
+    program, case = sys.argv[1], sys.argv[2]
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "hot.qka")
+        with open(path, "wb") as f:
+            f.write(SCRIPT)
+        proc = subprocess.Popen([program, path], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(0.3)  # the loop is hot by then
+        maps = mappings(proc.pid)
+        out, err = proc.communicate(timeout=300)
+    writable_and_executable = [m for m in maps if "w" in m[1] and "x" in m[1]]
+    if writable_and_executable:
+        print("pages writable and executable at once:", writable_and_executable)
+        return 1
+    code = executable_code(maps)
+    if case == "machine_code_and_no_wx" and not code:
+        print("no machine code was made")
+        return 1
+    if case == "no_machine_code" and code:
+        print("machine code was made though executable memory is refused:", code)
+        return 1
+    if (proc.returncode, out, err) != (0, EXPECTED, b""):
+        print("wrong run:", proc.returncode, out[-60:], err[:200])
+        return 1
+    print(f"{case}: 1 passed, 0 failed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
