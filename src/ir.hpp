@@ -121,6 +121,9 @@ struct ir_exit {
     bool straight = false;           // the run goes on there: as hot as the block it leaves
     const ir_block* linked = nullptr;  // the block target belongs to, once linked
     bool past_check = false;           // linked past the target's check
+    // Machine code's way on by the exit: the target's machine code, or the
+    // stub that hands the run to the interpreter at target.
+    const void* native = nullptr;
     ir_insn stub;
 };
 
@@ -146,11 +149,20 @@ struct ir_block {
     // Its machine code's ways in, with and past the check, once it has some.
     const ir_insn* native_entry = nullptr;
     const ir_insn* native_body = nullptr;
+    bool in_machine_code = false;  // some region's machine code holds the block
+    ir_block* region_head = nullptr;  // the head of the first region that holds it
+    std::uint8_t recompiled = 0;      // as a head: how often its region was compiled again
 
     // The first instruction past the check.
     const ir_insn* body() const noexcept
     {
         return code.front().op == ir_op::check ? code.data() + 1 : code.data();
+    }
+    // Its machine code's address for a way in, or nullptr.
+    const void* machine_code(bool past_check) const noexcept
+    {
+        if (native_entry == nullptr) return nullptr;
+        return (past_check ? native_body : native_entry)->arg.code;
     }
     // Where a way into the block goes: its machine code when it has some.
     const ir_insn* entry(bool past_check) const noexcept

@@ -338,7 +338,7 @@ other_call: {
         make_room_for_call(vm);  // or the nesting report
         load();
     }
-    *rp++ = {site->token, site->resume.target};
+    *rp++ = {site->token, &site->resume};
     frame += frame_stride;
     ip = site->callee.target;
     QKA_NEXT;
@@ -356,7 +356,7 @@ other_ret: {
         store();
         return next_token(back.call_token);
     }
-    ip = back.resume;
+    ip = back.resume->target;
     QKA_NEXT;
 }
 other_leave:

@@ -13,4 +13,6 @@ bool compile_region(native_code&, ir_block&, std::size_t) { return false; }
 
 const ir_insn* run_native(native_code&, native_state&, const void*) { return nullptr; }
 
+const void* native_exit_stub(const native_code&) { return nullptr; }
+
 std::size_t native_code_bytes(const native_code&) { return 0; }

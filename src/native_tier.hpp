@@ -52,5 +52,9 @@ bool compile_region(native_code& code, ir_block& block, std::size_t hot_text_byt
 // hands back; returns the IR instruction the interpreter goes on with.
 const ir_insn* run_native(native_code& code, native_state& state, const void* entry);
 
+// The stub that machine code leaving by an exit goes to while the exit's
+// target has no machine code: it hands the run to the interpreter there.
+const void* native_exit_stub(const native_code& code);
+
 // Bytes of machine code made so far.
 std::size_t native_code_bytes(const native_code& code);

@@ -1,9 +1,9 @@
 // The native tier's x86-64 back end, with asmjit.
 //
 // All machine code shares one convention: r12 holds the stack pointer (a
-// cell*), r13 the frame, r14 the globals and r15 the native_state; the
-// region's variables live in rbx, rsi, rdi, rbp and r8 to r11; rax, rcx and
-// rdx are scratch. A thunk made once saves the caller's registers and jumps
+// cell*), r13 the frame, r14 the globals, r15 the native_state and rbx the
+// return stack's top; the region's variables live in rsi, rdi, rbp and r8 to
+// r11; rax, rcx and rdx are scratch. A thunk made once saves the caller's registers and jumps
 // in; machine code leaves through its other half with the IR instruction to
 // go on at in rax. Code goes from region to region by plain jumps through
 // the exits' targets, which are data: once written, machine code never
@@ -31,14 +31,13 @@ const x86::Gp reg_sp = x86::r12;
 const x86::Gp reg_frame = x86::r13;
 const x86::Gp reg_globals = x86::r14;
 const x86::Gp reg_state = x86::r15;
-const std::array<x86::Gp, 8> variable_registers{x86::ebx, x86::esi,  x86::edi,  x86::ebp,
-                                                x86::r8d, x86::r9d, x86::r10d, x86::r11d};
+const x86::Gp reg_rp = x86::rbx;
+const std::array<x86::Gp, 7> variable_registers{x86::esi, x86::edi,  x86::ebp, x86::r8d,
+                                                x86::r9d, x86::r10d, x86::r11d};
 
 x86::Mem state_field(std::size_t offset) { return x86::qword_ptr(reg_state, static_cast<std::int32_t>(offset)); }
 
-// The IR instruction's opcode and argument, as machine code reads them.
-const std::int32_t insn_op_offset = static_cast<std::int32_t>(offsetof(ir_insn, op));
-const std::int32_t insn_arg_offset = static_cast<std::int32_t>(offsetof(ir_insn, arg));
+const std::int32_t exit_native_offset = static_cast<std::int32_t>(offsetof(ir_exit, native));
 
 }  // namespace
 
@@ -46,6 +45,7 @@ struct native_code {
     JitAllocator memory;
     const void* enter = nullptr;  // the thunk's way in
     const void* leave = nullptr;  // and its way out
+    const void* leave_by_exit = nullptr;  // its way out at the target of the exit in rcx
     std::size_t bytes = 0;
     // The ways in that native_enter instructions stand for.
     std::vector<std::unique_ptr<std::array<ir_insn, 2>>> entries;
@@ -84,23 +84,30 @@ bool make_thunk(native_code& native)
     code.init(Environment::host());
     x86::Assembler a(&code);
     Label leave = a.newLabel();
+    Label leave_by_exit = a.newLabel();
     for (const x86::Gp& r : {x86::rbx, x86::rbp, x86::r12, x86::r13, x86::r14, x86::r15}) a.push(r);
     a.sub(x86::rsp, 8);  // keeps the machine stack aligned as a call would find it
     a.mov(reg_state, x86::rdi);
     a.mov(reg_sp, state_field(offsetof(native_state, sp)));
     a.mov(reg_frame, state_field(offsetof(native_state, frame)));
     a.mov(reg_globals, state_field(offsetof(native_state, globals)));
+    a.mov(reg_rp, state_field(offsetof(native_state, rp)));
     a.jmp(x86::rsi);
     a.bind(leave);
     a.mov(state_field(offsetof(native_state, sp)), reg_sp);
     a.mov(state_field(offsetof(native_state, frame)), reg_frame);
+    a.mov(state_field(offsetof(native_state, rp)), reg_rp);
     a.add(x86::rsp, 8);
     for (const x86::Gp& r : {x86::r15, x86::r14, x86::r13, x86::r12, x86::rbp, x86::rbx}) a.pop(r);
     a.ret();
+    a.bind(leave_by_exit);
+    a.mov(x86::rax, x86::qword_ptr(x86::rcx, static_cast<std::int32_t>(offsetof(ir_exit, target))));
+    a.jmp(leave);
     const void* const base = install(native, code);
     if (base == nullptr) return false;
     native.enter = base;
     native.leave = static_cast<const char*>(base) + code.labelOffsetFromBase(leave);
+    native.leave_by_exit = static_cast<const char*>(base) + code.labelOffsetFromBase(leave_by_exit);
     return true;
 }
 
@@ -125,6 +132,8 @@ public:
     // Lays the region out: its two ways in, its blocks, then the cold paths.
     void compile(Label entry, Label entry_past_check)
     {
+        entry_ = entry;
+        entry_past_check_ = entry_past_check;
         a_.bind(entry);
         load_registers();
         a_.jmp(check_labels_[0]);
@@ -202,21 +211,26 @@ private:
     // there has some, else into the interpreter.
     void dispatch_exit(ir_exit* exit)
     {
-        a_.mov(x86::rax, Imm(reinterpret_cast<std::uint64_t>(&exit->target)));
-        a_.mov(x86::rax, x86::qword_ptr(x86::rax));
-        dispatch_insn_in_rax();
+        // Where the exit already leads to machine code, that code stays: a
+        // plain jump. Otherwise it is looked up each time, as it may come.
+        const ir_block* const to = exit->linked;
+        if (to != nullptr && to == region_.blocks.front()) {
+            a_.jmp(exit->past_check ? entry_past_check_ : entry_);
+            return;
+        }
+        if (to != nullptr && to->native_entry != nullptr) {
+            const ir_insn* const way_in = exit->past_check ? to->native_body : to->native_entry;
+            a_.mov(x86::rax, Imm(reinterpret_cast<std::uint64_t>(way_in->arg.code)));
+            a_.jmp(x86::rax);
+            return;
+        }
+        a_.mov(x86::rcx, Imm(reinterpret_cast<std::uint64_t>(exit)));
+        dispatch_exit_in_rcx();
     }
 
-    void dispatch_insn_in_rax()
-    {
-        Label to_interpreter = a_.newLabel();
-        a_.cmp(x86::byte_ptr(x86::rax, insn_op_offset), Imm(static_cast<int>(ir_op::native_enter)));
-        a_.jne(to_interpreter);
-        a_.jmp(x86::qword_ptr(x86::rax, insn_arg_offset));
-        a_.bind(to_interpreter);
-        a_.mov(x86::rcx, Imm(reinterpret_cast<std::uint64_t>(native_.leave)));
-        a_.jmp(x86::rcx);
-    }
+    // The exit's machine code, which is the interpreter's stub until its
+    // target has machine code of its own.
+    void dispatch_exit_in_rcx() { a_.jmp(x86::qword_ptr(x86::rcx, exit_native_offset)); }
 
     Label cold_for_insn(const ir_insn* insn)
     {
@@ -255,10 +269,12 @@ private:
     void compile_check(const ir_insn* insn)
     {
         const Label fail = cold_for_insn(insn);
-        a_.mov(x86::rax, reg_sp);
-        a_.sub(x86::rax, state_field(offsetof(native_state, stack_base)));
-        a_.cmp(x86::rax, Imm(std::int64_t{insn->a} * 8));
-        a_.jl(fail);
+        if (insn->a > 0) {
+            a_.mov(x86::rax, reg_sp);
+            a_.sub(x86::rax, state_field(offsetof(native_state, stack_base)));
+            a_.cmp(x86::rax, Imm(std::int64_t{insn->a} * 8));
+            a_.jl(fail);
+        }
         a_.mov(x86::rax, state_field(offsetof(native_state, stack_limit)));
         a_.sub(x86::rax, reg_sp);
         a_.cmp(x86::rax, Imm(std::int64_t{insn->b} * 8));
@@ -503,18 +519,15 @@ private:
         const Label slow = cold_for_insn(insn);  // the interpreter makes room or reports
         a_.cmp(reg_frame, state_field(offsetof(native_state, call_limit)));
         a_.jae(slow);
-        a_.mov(x86::rdx, state_field(offsetof(native_state, rp)));
-        a_.cmp(x86::rdx, state_field(offsetof(native_state, rp_limit)));
+        a_.cmp(reg_rp, state_field(offsetof(native_state, rp_limit)));
         a_.je(slow);
         write_back();
         if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
         a_.mov(x86::rcx, Imm(reinterpret_cast<std::uint64_t>(site->token)));
-        a_.mov(x86::qword_ptr(x86::rdx, offsetof(return_entry, call_token)), x86::rcx);
-        a_.mov(x86::rcx, Imm(reinterpret_cast<std::uint64_t>(&site->resume.target)));
-        a_.mov(x86::rcx, x86::qword_ptr(x86::rcx));
-        a_.mov(x86::qword_ptr(x86::rdx, offsetof(return_entry, resume)), x86::rcx);
-        a_.add(x86::rdx, sizeof(return_entry));
-        a_.mov(state_field(offsetof(native_state, rp)), x86::rdx);
+        a_.mov(x86::qword_ptr(reg_rp, offsetof(return_entry, call_token)), x86::rcx);
+        a_.mov(x86::rcx, Imm(reinterpret_cast<std::uint64_t>(&site->resume)));
+        a_.mov(x86::qword_ptr(reg_rp, offsetof(return_entry, resume)), x86::rcx);
+        a_.add(reg_rp, sizeof(return_entry));
         a_.add(reg_frame, Imm(std::int64_t{frame_stride} * 4));
         dispatch_exit(&site->callee);
     }
@@ -525,25 +538,24 @@ private:
     {
         count_step(insn);
         const Label slow = cold_for_insn(insn);
-        a_.mov(x86::rdx, state_field(offsetof(native_state, rp)));
-        a_.cmp(x86::rdx, state_field(offsetof(native_state, rp_floor)));
+        a_.cmp(reg_rp, state_field(offsetof(native_state, rp_floor)));
         a_.je(slow);
-        a_.mov(x86::rcx, x86::qword_ptr(x86::rdx, static_cast<std::int32_t>(offsetof(return_entry, resume)) -
-                                                      static_cast<std::int32_t>(sizeof(return_entry))));
+        a_.mov(x86::rcx, x86::qword_ptr(reg_rp, static_cast<std::int32_t>(offsetof(return_entry, resume)) -
+                                                    static_cast<std::int32_t>(sizeof(return_entry))));
         a_.test(x86::rcx, x86::rcx);
         a_.jz(slow);
         write_back();
         if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
-        a_.sub(x86::rdx, sizeof(return_entry));
-        a_.mov(state_field(offsetof(native_state, rp)), x86::rdx);
+        a_.sub(reg_rp, sizeof(return_entry));
         a_.sub(reg_frame, Imm(std::int64_t{frame_stride} * 4));
-        a_.mov(x86::rax, x86::rcx);
-        dispatch_insn_in_rax();
+        dispatch_exit_in_rcx();
     }
 
     native_code& native_;
     const native_region& region_;
     x86::Assembler& a_;
+    Label entry_;
+    Label entry_past_check_;
     std::vector<Label> check_labels_;
     std::vector<Label> body_labels_;
     std::vector<cold_path> cold_;
@@ -582,6 +594,10 @@ bool compile_region(native_code& native, ir_block& head, std::size_t hot_text_by
     (*entries)[0].arg.code = address(entry);
     (*entries)[1] = {.op = ir_op::native_enter};
     (*entries)[1].arg.code = address(entry_past_check);
+    for (ir_block* block : region.blocks) {
+        block->in_machine_code = true;
+        if (block->region_head == nullptr) block->region_head = &head;
+    }
     head.native_entry = &(*entries)[0];
     head.native_body = &(*entries)[1];
     native.entries.push_back(std::move(entries));
@@ -593,5 +609,7 @@ const ir_insn* run_native(native_code& code, native_state& state, const void* en
     using thunk = const ir_insn* (*)(native_state*, const void*);
     return reinterpret_cast<thunk>(const_cast<void*>(code.enter))(&state, entry);
 }
+
+const void* native_exit_stub(const native_code& code) { return code.leave_by_exit; }
 
 std::size_t native_code_bytes(const native_code& code) { return code.bytes; }

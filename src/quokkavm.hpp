@@ -29,12 +29,12 @@ struct value_stack {
 };
 
 // Where a running word was called from: the calling token, and when
-// translated code made the call, the code that goes on after the return
-// (nullptr when the text walker made it).
-struct ir_insn;
+// translated code made the call, the exit by which its code goes on after
+// the return (nullptr when the text walker made it).
+struct ir_exit;
 struct return_entry {
     const char* call_token;
-    const ir_insn* resume;
+    const ir_exit* resume;
 };
 
 // The calls now running, innermost on top, in storage that doubles when full.

@@ -1,13 +1,29 @@
 #include "tiers.hpp"
 
+#include <algorithm>
 #include <new>
+#include <vector>
 
 #include "ir_interpreter.hpp"
+#include "native_region.hpp"
 #include "walker.hpp"
 
 void tier_state_deleter::operator()(tier_state* state) const noexcept { delete state; }
 
 namespace {
+
+// Machine code leaving by any exit of block goes to the interpreter until
+// the exit's target has machine code.
+void give_exits_stub(const native_code& native, ir_block& block)
+{
+    const void* const stub = native_exit_stub(native);
+    for (std::size_t i = 0; i < block.exit_count; ++i)
+        if (block.exits[i].native == nullptr) block.exits[i].native = stub;
+    if (block.site) {
+        if (block.site->callee.native == nullptr) block.site->callee.native = stub;
+        if (block.site->resume.native == nullptr) block.site->resume.native = stub;
+    }
+}
 
 std::size_t bytes_of(const ir_block& block)
 {
@@ -30,6 +46,7 @@ std::unique_ptr<ir_block> translate_within_bounds(forth_vm& vm, tier_state& tier
         (tiers.hot_text_bytes + text_bytes) * code_bytes_per_text_byte + code_bytes_allowance;
     if (tiers.code_bytes + bytes > allowed) return nullptr;
     prepare_block(*block);
+    if (tiers.native) give_exits_stub(*tiers.native, *block);
     tiers.code_bytes += bytes;
     tiers.hot_text_bytes += text_bytes;
     return block;
@@ -46,36 +63,95 @@ bool proves_check(const ir_exit& exit, const ir_block& target)
 }
 
 // Whether machine code is due for block now that exit leads to it: exit
-// closes a loop (it jumps back), enters a word's body, or comes back from a
-// call. The blocks such code goes on to have run by then and are linked,
-// so that the region compiled from block takes them in.
+// closes a loop (it jumps back), enters a word's body, comes back from a
+// call, or leaves machine code. The blocks such code goes on to have run by
+// then and are linked, so that the region compiled from block takes them in.
 bool comes_back(const ir_exit& exit)
 {
     if (exit.from == nullptr) return false;
+    if (exit.from->in_machine_code) return true;
     const call_site* const site = exit.from->site.get();
     if (site != nullptr && (&exit == &site->callee || &exit == &site->resume)) return true;
     return exit.resume <= exit.from->start;
 }
 
-void compile_when_hot(tier_state& tiers, const ir_exit& exit, ir_block& block)
+// Links the exits of block, and of the blocks it leads to, whose targets have
+// been translated already, though they have not been taken yet: the machine
+// code then jumps straight there, and the region takes such blocks in.
+void link_translated_exits(tier_state& tiers, ir_block& head)
 {
-    if (block.native_entry != nullptr || !comes_back(exit)) return;
+    std::vector<ir_block*> seen{&head};
+    const auto link = [&](ir_exit& exit) {
+        if (exit.linked == nullptr && exit.resume != nullptr) {
+            const auto found = tiers.spots.find(exit.resume);
+            if (found == tiers.spots.end() || !found->second.block) return;
+            ir_block& block = *found->second.block;
+            block.incoming.push_back(&exit);
+            exit.linked = &block;
+            exit.past_check = proves_check(exit, block);
+            link_exit(exit, block);
+        }
+    };
+    for (std::size_t next = 0; next < seen.size() && seen.size() < max_region_blocks; ++next) {
+        ir_block& block = *seen[next];
+        for (std::size_t i = 0; i < block.exit_count; ++i) {
+            link(block.exits[i]);
+            ir_block* const to = const_cast<ir_block*>(block.exits[i].linked);
+            if (to != nullptr && std::find(seen.begin(), seen.end(), to) == seen.end()) seen.push_back(to);
+        }
+        if (block.site) {
+            link(block.site->callee);
+            link(block.site->resume);
+        }
+    }
+}
+
+bool make_native_code_once(tier_state& tiers)
+{
     if (!tiers.native_tried) {
         tiers.native_tried = true;
         try {
             tiers.native = make_native_code();
         } catch (const std::bad_alloc&) {
         }
+        if (tiers.native)
+            for (auto& [position, spot] : tiers.spots)
+                if (spot.block) give_exits_stub(*tiers.native, *spot.block);
     }
-    if (!tiers.native) return;
+    return tiers.native != nullptr;
+}
+
+// Compiles the region headed by head (again, when it has machine code
+// already: the new code takes the ways in); false when it cannot.
+bool compile_head(tier_state& tiers, ir_block& head)
+{
     try {
-        if (!compile_region(*tiers.native, block, tiers.hot_text_bytes)) return;
+        link_translated_exits(tiers, head);
+        if (!compile_region(*tiers.native, head, tiers.hot_text_bytes)) return false;
     } catch (const std::bad_alloc&) {
-        return;  // the IR tier keeps it
+        return false;  // the IR tier keeps it
     }
-    prepare_insn(const_cast<ir_insn&>(*block.native_entry));
-    prepare_insn(const_cast<ir_insn&>(*block.native_body));
-    for (ir_exit* way_in : block.incoming) link_exit(*way_in, block);
+    prepare_insn(const_cast<ir_insn&>(*head.native_entry));
+    prepare_insn(const_cast<ir_insn&>(*head.native_body));
+    for (ir_exit* way_in : head.incoming) link_exit(*way_in, head);
+    return true;
+}
+
+// A region is compiled again at most this often as blocks it leads to turn
+// hot, so that it takes them in: its first compilation often comes before
+// the code it goes on to has run.
+constexpr std::uint8_t max_recompilations = 4;
+
+void compile_when_hot(tier_state& tiers, const ir_exit& exit, ir_block& block)
+{
+    if (!comes_back(exit) || !make_native_code_once(tiers)) return;
+    ir_block* const head = exit.from->region_head;
+    if (exit.from->in_machine_code && head != nullptr && head->recompiled < max_recompilations &&
+        !block.in_machine_code) {
+        ++head->recompiled;
+        if (compile_head(tiers, *head) && block.in_machine_code) return;
+    }
+    if (block.native_entry == nullptr) compile_head(tiers, block);
 }
 
 }  // namespace
@@ -100,6 +176,7 @@ void link_exit(ir_exit& exit, const ir_block& block)
 {
     exit.target = block.entry(exit.past_check);
     if (exit.jump != nullptr) *exit.jump = exit.target;
+    if (const void* const code = block.machine_code(exit.past_check)) exit.native = code;
 }
 
 const ir_insn* follow_exit(forth_vm& vm, tier_state& tiers, ir_exit& exit)
@@ -141,7 +218,7 @@ struct tier_hooks {
     // A return to a caller in translated code goes on in its code.
     const char* after_return(forth_vm& vm, const return_entry& back, const char* next, std::size_t base) const
     {
-        return back.resume != nullptr ? run_ir(vm, tiers, back.resume, base) : next;
+        return back.resume != nullptr ? run_ir(vm, tiers, back.resume->target, base) : next;
     }
 };
 
