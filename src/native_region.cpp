@@ -17,6 +17,40 @@ bool names_variable(ir_kind kind) { return kind == ir_kind::frame || kind == ir_
 
 }  // namespace
 
+divisor_magic magic_for(std::int32_t d) noexcept
+{
+    // The least multiplier and shift that give every quotient exactly, found
+    // as in Warren's Hacker's Delight (signed division by constants).
+    constexpr std::uint32_t two31 = 0x80000000u;
+    const std::uint32_t ad = d < 0 ? 0u - static_cast<std::uint32_t>(d) : static_cast<std::uint32_t>(d);
+    const std::uint32_t t = two31 + (static_cast<std::uint32_t>(d) >> 31);
+    const std::uint32_t anc = t - 1 - t % ad;
+    int p = 31;
+    std::uint32_t q1 = two31 / anc, r1 = two31 - q1 * anc;
+    std::uint32_t q2 = two31 / ad, r2 = two31 - q2 * ad;
+    std::uint32_t delta = 0;
+    do {
+        ++p;
+        q1 *= 2;
+        r1 *= 2;
+        if (r1 >= anc) {
+            ++q1;
+            r1 -= anc;
+        }
+        q2 *= 2;
+        r2 *= 2;
+        if (r2 >= ad) {
+            ++q2;
+            r2 -= ad;
+        }
+        delta = ad - r2;
+    } while (q1 < delta || (q1 == delta && r1 == 0));
+    auto multiplier = static_cast<std::int32_t>(q2 + 1);
+    if (d < 0) multiplier = static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(multiplier));
+    const int add = d > 0 && multiplier < 0 ? 1 : d < 0 && multiplier > 0 ? -1 : 0;
+    return {multiplier, p - 32, add};
+}
+
 std::size_t native_region::position_of(const ir_block* block) const
 {
     return static_cast<std::size_t>(std::find(blocks.begin(), blocks.end(), block) - blocks.begin());

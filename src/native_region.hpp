@@ -27,6 +27,26 @@ struct native_region {
     std::size_t register_of(ir_kind kind, std::int32_t index) const;
 };
 
+// Division by a constant d (not -1, 0 or 1) as a multiplication: the
+// quotient truncated toward zero is the high half of n * multiplier, plus n
+// when the multiplier's sign differs from d's (minus n the other way), shifted
+// right arithmetically by shift, plus 1 when that is negative.
+struct divisor_magic {
+    std::int32_t multiplier;
+    int shift;
+    int add;  // +1: add n to the high half, -1: subtract it, 0: neither
+};
+divisor_magic magic_for(std::int32_t d) noexcept;
+
+// The quotient by the magic, as machine code computes it.
+constexpr std::int32_t quotient_by_magic(std::int32_t n, const divisor_magic& m) noexcept
+{
+    auto high = static_cast<std::int32_t>((std::int64_t{n} * m.multiplier) >> 32);
+    high = static_cast<std::int32_t>(static_cast<std::uint32_t>(high) + static_cast<std::uint32_t>(m.add * n));
+    high >>= m.shift;
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(high) + (static_cast<std::uint32_t>(high) >> 31));
+}
+
 inline constexpr std::size_t max_region_blocks = 64;
 inline constexpr std::size_t max_region_instructions = 4096;
 

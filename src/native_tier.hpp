@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "ir.hpp"
 #include "quokkavm.hpp"
@@ -43,10 +44,10 @@ using native_code_ptr = std::unique_ptr<native_code, native_code_deleter>;
 // has none (no native tier built in, or no executable memory to be had).
 native_code_ptr make_native_code();
 
-// Compiles the region headed by block and gives block its ways in; false
-// (and nothing changed) where the region cannot be compiled or the bound on
-// code memory is reached.
-bool compile_region(native_code& code, ir_block& block, std::size_t hot_text_bytes);
+// Compiles the region headed by block and gives block its ways in; gives
+// the region's blocks, or nothing (and nothing changed) where the region
+// cannot be compiled or the bound on code memory is reached.
+std::vector<ir_block*> compile_region(native_code& code, ir_block& block, std::size_t hot_text_bytes);
 
 // Runs machine code from code (an instruction's native_enter target) until it
 // hands back; returns the IR instruction the interpreter goes on with.

@@ -465,6 +465,13 @@ private:
     void compile_division(const ir_insn* insn, const place& a, const place& b)
     {
         const bool quotient = insn->op == ir_op::div;
+        if (b.immediate) {
+            const std::int32_t d = b.operand.as<Imm>().valueAs<std::int32_t>();
+            if (d != 0 && d != 1 && d != -1) {
+                divide_by_constant(insn, a, d, quotient);
+                return;
+            }
+        }
         Label minus_one = a_.newLabel();
         Label done = a_.newLabel();
         a_.emit(x86::Inst::kIdMov, x86::ecx, b.operand);
@@ -485,6 +492,29 @@ private:
             a_.xor_(x86::eax, x86::eax);
         }
         a_.bind(done);
+        store_result(insn, {x86::eax, true, false});
+    }
+
+    // A multiplication in place of idiv, whose latency would bound any loop
+    // that carries a remainder from pass to pass.
+    void divide_by_constant(const ir_insn* insn, const place& a, std::int32_t d, bool quotient)
+    {
+        const divisor_magic m = magic_for(d);
+        a_.emit(x86::Inst::kIdMov, x86::ecx, a.operand);  // n
+        a_.movsxd(x86::rax, x86::ecx);
+        a_.imul(x86::rax, x86::rax, Imm(m.multiplier));
+        a_.sar(x86::rax, 32);
+        if (m.add > 0) a_.add(x86::eax, x86::ecx);
+        if (m.add < 0) a_.sub(x86::eax, x86::ecx);
+        if (m.shift > 0) a_.sar(x86::eax, m.shift);
+        a_.mov(x86::edx, x86::eax);
+        a_.shr(x86::edx, 31);
+        a_.add(x86::eax, x86::edx);  // the quotient
+        if (!quotient) {
+            a_.imul(x86::eax, x86::eax, Imm(d));
+            a_.sub(x86::ecx, x86::eax);
+            a_.mov(x86::eax, x86::ecx);  // n - q * d
+        }
         store_result(insn, {x86::eax, true, false});
     }
 
@@ -572,7 +602,7 @@ native_code_ptr make_native_code()
     return code;
 }
 
-bool compile_region(native_code& native, ir_block& head, std::size_t hot_text_bytes)
+std::vector<ir_block*> compile_region(native_code& native, ir_block& head, std::size_t hot_text_bytes)
 {
     const native_region region = form_region(head, variable_registers.size());
     CodeHolder code;
@@ -581,12 +611,12 @@ bool compile_region(native_code& native, ir_block& head, std::size_t hot_text_by
     Label entry = a.newLabel();
     Label entry_past_check = a.newLabel();
     region_compiler{native, region, a}.compile(entry, entry_past_check);
-    if (code.flatten() != kErrorOk) return false;
+    if (code.flatten() != kErrorOk) return {};
     if (native.bytes + code.codeSize() > hot_text_bytes * max_code_bytes_per_text_byte + code_bytes_allowance)
-        return false;  // the bound on code memory: the IR tier keeps it
+        return {};  // the bound on code memory: the IR tier keeps it
     auto entries = std::make_unique<std::array<ir_insn, 2>>();
     const void* const base = install(native, code);
-    if (base == nullptr) return false;
+    if (base == nullptr) return {};
     const auto address = [&](Label label) {
         return static_cast<const char*>(base) + code.labelOffsetFromBase(label);
     };
@@ -601,7 +631,7 @@ bool compile_region(native_code& native, ir_block& head, std::size_t hot_text_by
     head.native_entry = &(*entries)[0];
     head.native_body = &(*entries)[1];
     native.entries.push_back(std::move(entries));
-    return true;
+    return region.blocks;
 }
 
 const ir_insn* run_native(native_code& code, native_state& state, const void* entry)

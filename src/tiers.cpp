@@ -122,19 +122,35 @@ bool make_native_code_once(tier_state& tiers)
 }
 
 // Compiles the region headed by head (again, when it has machine code
-// already: the new code takes the ways in); false when it cannot.
-bool compile_head(tier_state& tiers, ir_block& head)
+// already: the new code takes the ways in); false when it cannot. A run
+// that the region goes straight on with is as hot as the region: where the
+// bound on a region's size left it out, it is compiled as a region too.
+bool compile_head(tier_state& tiers, ir_block& first_head)
 {
-    try {
-        link_translated_exits(tiers, head);
-        if (!compile_region(*tiers.native, head, tiers.hot_text_bytes)) return false;
-    } catch (const std::bad_alloc&) {
-        return false;  // the IR tier keeps it
+    std::vector<ir_block*> heads{&first_head};
+    bool compiled_first = false;
+    while (!heads.empty()) {
+        ir_block& head = *heads.back();
+        heads.pop_back();
+        std::vector<ir_block*> blocks;
+        try {
+            link_translated_exits(tiers, head);
+            blocks = compile_region(*tiers.native, head, tiers.hot_text_bytes);
+        } catch (const std::bad_alloc&) {
+        }
+        if (blocks.empty()) continue;  // the IR tier keeps it
+        compiled_first = compiled_first || &head == &first_head;
+        prepare_insn(const_cast<ir_insn&>(*head.native_entry));
+        prepare_insn(const_cast<ir_insn&>(*head.native_body));
+        for (ir_exit* way_in : head.incoming) link_exit(*way_in, head);
+        for (const ir_block* block : blocks)
+            for (std::size_t i = 0; i < block->exit_count; ++i) {
+                const ir_exit& exit = block->exits[i];
+                if (exit.straight && exit.linked != nullptr && !exit.linked->in_machine_code)
+                    heads.push_back(const_cast<ir_block*>(exit.linked));
+            }
     }
-    prepare_insn(const_cast<ir_insn&>(*head.native_entry));
-    prepare_insn(const_cast<ir_insn&>(*head.native_body));
-    for (ir_exit* way_in : head.incoming) link_exit(*way_in, head);
-    return true;
+    return compiled_first;
 }
 
 // A region is compiled again at most this often as blocks it leads to turn
@@ -156,14 +172,15 @@ void compile_when_hot(tier_state& tiers, const ir_exit& exit, ir_block& block)
 
 }  // namespace
 
-ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p, bool hot)
+ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p, bool hot, std::size_t runs)
 {
     if (p == nullptr || hot_threshold == 0) return nullptr;
     try {
         hot_spot& spot = tiers.spots[p];
         if (spot.block) return spot.block.get();
         if (spot.refused) return nullptr;
-        if (++spot.count < hot_threshold && !hot) return nullptr;
+        spot.count = static_cast<std::uint32_t>(std::min<std::size_t>(spot.count + runs, hot_threshold));
+        if (spot.count < hot_threshold && !hot) return nullptr;
         spot.block = translate_within_bounds(vm, tiers, p);
         spot.refused = !spot.block;
         return spot.block.get();
@@ -210,9 +227,13 @@ struct tier_hooks {
 
     const char* at_start(forth_vm& vm, const char* next, std::size_t base) const { return enter(vm, next, base); }
     const char* after_call(forth_vm& vm, const char* next, std::size_t base) const { return enter(vm, next, base); }
-    const char* after_backward_jump(forth_vm& vm, const char* next, std::size_t base) const
+    // A loop counts its passes by the bytes each one walks: a long body is
+    // worth translating sooner than a short one.
+    const char* after_backward_jump(forth_vm& vm, const char* next, const char* from, std::size_t base) const
     {
-        return enter(vm, next, base);
+        const auto bytes = static_cast<std::size_t>(from - next);
+        const ir_block* const block = code_at(vm, tiers, next, false, 1 + bytes / bytes_per_pass);
+        return block != nullptr ? run_ir(vm, tiers, block->entry(false), base) : next;
     }
 
     // A return to a caller in translated code goes on in its code.

@@ -21,6 +21,8 @@
 // How many times a place runs on the walker before it is translated; 0:
 // never (a test build that runs the walker behind the tier switch alone).
 inline constexpr std::uint32_t hot_threshold = QKA_HOT_THRESHOLD;
+// A pass of a loop body counts once more for every this many bytes it spans.
+inline constexpr std::size_t bytes_per_pass = 4096;
 
 // Translated code takes at most this many bytes per byte of the text it
 // translates, beyond a fixed allowance; past that, code stays on the walker.
@@ -47,7 +49,8 @@ struct tier_state {
 // The code for the run starting at the token p, counting this run of it;
 // nullptr while p is not hot (or cannot be translated). A run that hot code
 // goes straight on with is hot at once.
-ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p, bool hot = false);
+// runs: how many runs of a short stretch this one is worth.
+ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p, bool hot = false, std::size_t runs = 1);
 
 // Where exit goes: the code at its resume token, linked into the exit once
 // found, or nullptr when the walker goes on there.

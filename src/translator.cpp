@@ -172,7 +172,10 @@ public:
                 end_with_ret(p);
                 break;
             }
-            if (tokens_ >= max_block_tokens) {
+            // A long run goes on in a block of its own, where no symbolic
+            // cell is left to write out: cut between "$a" and "@", the fetch
+            // would read a computed variable number.
+            if (tokens_ >= max_block_tokens && (open_.empty() || tokens_ >= 2 * max_block_tokens)) {
                 end_with_jump(p, true);
                 break;
             }

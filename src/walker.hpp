@@ -11,7 +11,10 @@
 struct no_tiers {
     static const char* at_start(forth_vm&, const char* next, std::size_t) noexcept { return next; }
     static const char* after_call(forth_vm&, const char* next, std::size_t) noexcept { return next; }
-    static const char* after_backward_jump(forth_vm&, const char* next, std::size_t) noexcept { return next; }
+    static const char* after_backward_jump(forth_vm&, const char* next, const char*, std::size_t) noexcept
+    {
+        return next;
+    }
     static const char* after_return(forth_vm&, const return_entry&, const char* next, std::size_t) noexcept
     {
         return next;
@@ -21,8 +24,8 @@ struct no_tiers {
 // Executes token by token from vm.current until the word started there ends.
 // Calls made from here run in this same loop. Each hook receives the token
 // that runs next (nullptr: the running word ends) and the return stack's
-// height at the start, and gives back the token to go on with, having run
-// whatever it ran in between.
+// height at the start (a backward jump also the jumping token), and gives
+// back the token to go on with, having run whatever it ran in between.
 template <typename Hooks>
 void walk_text(forth_vm& vm, Hooks& hooks)
 {
@@ -44,7 +47,7 @@ void walk_text(forth_vm& vm, Hooks& hooks)
         } else if (vm.current != nullptr) {
             // A handler that ran off the end of the text leaves no position: the word ends.
             next = next_token(vm.current);
-            if (vm.current < t) next = hooks.after_backward_jump(vm, next, base);  // only jumps move back
+            if (vm.current < t) next = hooks.after_backward_jump(vm, next, t, base);  // only jumps move back
         }
         vm.current = next;
     }

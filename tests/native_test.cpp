@@ -1,0 +1,108 @@
+// The native tier: division by constants as multiplications, and whole hot
+// runs through the tiers (machine code where this build has it) against the
+// text walker, compared by the machine they leave behind.
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "native_region.hpp"
+#include "nativeword.hpp"
+#include "quokkavm.hpp"
+#include "tiers.hpp"
+#include "util.hpp"
+#include "walker.hpp"
+
+namespace {
+
+constexpr std::int32_t int_min = std::numeric_limits<std::int32_t>::min();
+constexpr std::int32_t int_max = std::numeric_limits<std::int32_t>::max();
+
+TEST(DivisorMagic, GivesTheTruncatedQuotientOfEveryDividend)
+{
+    std::mt19937 random(20261208);
+    std::vector<std::int32_t> divisors{2, 3, 5, 6, 7, 10, 11, 25, 125, 641, 1000, 1 << 16, 1 << 30, int_max,
+                                       -2, -3, -5, -7, -10, -1000, -(1 << 30), int_min + 1, int_min};
+    for (int i = 0; i < 200; ++i) {
+        const auto d = static_cast<std::int32_t>(random());
+        if (d < -1 || d > 1) divisors.push_back(d);
+    }
+    for (const std::int32_t d : divisors) {
+        SCOPED_TRACE(d);
+        const divisor_magic m = magic_for(d);
+        std::vector<std::int32_t> dividends{0, 1, -1, d, -d, int_min, int_max, int_min + 1, int_max - 1};
+        for (const std::int32_t k : {1, 2, 3, 1000})
+            for (const std::int32_t near : {-1, 0, 1}) {
+                dividends.push_back(static_cast<std::int32_t>(static_cast<std::int64_t>(d) * k + near));
+                dividends.push_back(static_cast<std::int32_t>(-static_cast<std::int64_t>(d) * k + near));
+            }
+        for (int i = 0; i < 2000; ++i) dividends.push_back(static_cast<std::int32_t>(random()));
+        for (const std::int32_t n : dividends) ASSERT_EQ(quotient_by_magic(n, m), truncated_quotient(n, d)) << n;
+    }
+}
+
+struct machine_state {
+    std::vector<cell> stack;
+    std::vector<std::int32_t> locals;
+    std::array<std::int32_t, 32> globals;
+    bool operator==(const machine_state&) const = default;
+};
+
+// Runs "main" of text from its start on the walker alone, or through the
+// tiers (with their translation and machine code), and gives what is left.
+machine_state run(const std::string& text, bool tiered)
+{
+    forth_vm vm = forth_vm_create(100, 10, text.c_str());
+    vm.depth = 0;
+    vm.current = next_token(find_user_word(vm, "main"));
+    if (tiered)
+        run_tiered(vm);
+    else
+        walk_text(vm);
+    machine_state state{{vm.stack.base, vm.stack.top}, {}, vm.globals};
+    for (std::size_t i = 0; i < 6 * frame_stride; ++i)
+        if (i % frame_stride < frame_locals) state.locals.push_back(vm.locals[i]);
+    forth_vm_destroy(vm);
+    return state;
+}
+
+TEST(TieredRun, LeavesTheMachineAsTheWalkerDoes)
+{
+    const std::string words =
+        ": sq dup * ; : inc $x ! $x @ 1 + ; : bump $A @ 1 + $A ! ;\n"
+        ": fib dup 2 < if @@r ; @r dup 1 - fib swap 2 - fib + ;\n"
+        ": pick 2 2 on_goto @@a @@b @a 1 ; @b 2 ;\n";
+    for (const char* body : {
+             // counted loops on locals, globals and the stack
+             "0 $a ! 3000 $b ! @t $a @ 7 + $a ! $b @ 1 - dup $b ! loop @@t $a @",
+             "0 $A ! 0 $B ! @t $A @ $B @ + $A ! $B @ 1 + dup $B ! 2000 < loop @@t",
+             "0 2500 $b ! @t 3 + $b @ 1 - $b ! $b @ loop @@t",
+             // division and remainder by constants, of every sign, carried from pass to pass
+             "1 $a ! 0 $i ! @t $a @ 7919 * 12345 + $a ! $a @ 1000 % $a @ -7 / + $a @ 641 % + $A ! "
+             "$a @ -2147483648 / $a @ 65536 % + $B ! $i @ 1 + dup $i ! 3000 < loop @@t",
+             // a division by zero reports and gives 0, pass after pass
+             "0 $i ! @t $i @ $i @ 3 % / $A @ + $A ! $i @ 1 + dup $i ! 40 < loop @@t",
+             // nested loops, and a loop left from its middle
+             "0 $i ! @o 0 $j ! @n $i @ $j @ * $A @ + $A ! $j @ 1 + dup $j ! 30 < loop @@n "
+             "$i @ 1 + dup $i ! 30 < loop @@o",
+             "0 $i ! @t $i @ 777 = if @@go go_down @@out @go $i @ 1 + $i ! go_up @@t @out $i @",
+             // calls in loops: inlined, real, recursive, and into the walker
+             "0 $i ! @t $i @ sq inc $A @ + $A ! bump $i @ 1 + dup $i ! 500 < loop @@t",
+             "0 $i ! @t $i @ 15 % fib $A @ + $A ! $i @ 1 + dup $i ! 300 < loop @@t",
+             "0 $i ! @t pick $A @ + $A ! $i @ 1 + dup $i ! 300 < loop @@t",
+             // computed variable numbers, and cells whose tags come from strings
+             "0 $i ! @t $i @ dup 7 % 1 + ! $i @ 7 % 1 + @ $A @ + $A ! $i @ 1 + dup $i ! 500 < loop @@t",
+             "\"ab\" 0 $i ! @t 1 + $i @ 1 + dup $i ! 1000 < loop @@t \"cd\" swap over rot",
+             // a stack that grows in a hot loop, and one that runs dry
+             "0 $i ! @t $i @ $i @ 1 + dup $i ! 2000 < loop @@t",
+         }) {
+        SCOPED_TRACE(body);
+        const std::string text = words + ": main " + body + " ;";
+        EXPECT_EQ(run(text, true), run(text, false));
+    }
+}
+
+}  // namespace
