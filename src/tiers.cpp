@@ -161,11 +161,14 @@ constexpr std::uint8_t max_recompilations = 4;
 void compile_when_hot(tier_state& tiers, const ir_exit& exit, ir_block& block)
 {
     if (!comes_back(exit) || !make_native_code_once(tiers)) return;
+    if (block.native_entry != nullptr) return;
+    // The region the exit leaves takes the block in; and the block gets a
+    // way in of its own, for every other piece of machine code that leads
+    // there.
     ir_block* const head = exit.from->region_head;
-    if (exit.from->in_machine_code && head != nullptr && head->recompiled < max_recompilations &&
-        !block.in_machine_code) {
+    if (exit.from->in_machine_code && head != nullptr && head != &block && head->recompiled < max_recompilations) {
         ++head->recompiled;
-        if (compile_head(tiers, *head) && block.in_machine_code) return;
+        compile_head(tiers, *head);
     }
     if (block.native_entry == nullptr) compile_head(tiers, block);
 }
