@@ -706,10 +706,12 @@ private:
     // ( v i -- )
     outcome translate_store(const char* p)
     {
+        // the number is computed while the value is still on the stack, so
+        // that its scratch integer cannot be the value's
+        const leaf number = value_leaf(peek(0));
         sym i = pop();
-        sym v = pop();
-        const leaf number = value_leaf(i);
         const hold keep_number{*this, number};
+        sym v = pop();
         if (number.kind != ir_kind::constant) {
             const leaf value = value_leaf(v);
             const hold keep_value{*this, value};

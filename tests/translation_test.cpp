@@ -118,6 +118,14 @@ TEST(Translation, AReadOfAComputedVariableGoesToAGlobalThroughAScratchInteger)
               "check need 0 room 16 levels 0\nvariable_read f0.0\nvariable_read t0\nmove g0 = t0\nret\n");
 }
 
+TEST(Translation, AComputedVariableNumberKeepsTheValueStoredApart)
+{
+    // "v v 1 + !" stores v into variable v + 1: computing v + 1 must not
+    // overwrite v (found by the differential fuzz target).
+    EXPECT_EQ(translation_at(": main @start $e @ @ dup 1 + ! ;"),
+              "check need 0 room 16 levels 0\nvariable_read t0\nadd t1 = t0, c1\nvariable_write\nret\n");
+}
+
 TEST(Translation, UnusualTokensAreLeftToTheWalker)
 {
     for (const char* body : {"1 2 on_goto @@a @@b", "nosuch", "go_down x@nowhere", "1 96 @", "1 64 !",
