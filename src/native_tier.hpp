@@ -57,5 +57,12 @@ const ir_insn* run_native(native_code& code, native_state& state, const void* en
 // target has no machine code: it hands the run to the interpreter there.
 const void* native_exit_stub(const native_code& code);
 
+// The most bytes of machine code there may be for this many bytes of hot
+// text: beyond it, further hot code stays on the IR tier.
+constexpr std::size_t native_code_bound(std::size_t hot_text_bytes) noexcept
+{
+    return hot_text_bytes * 64 + (std::size_t{1} << 20);
+}
+
 // Bytes of machine code made so far.
 std::size_t native_code_bytes(const native_code& code);

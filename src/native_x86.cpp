@@ -24,9 +24,6 @@ using namespace asmjit;
 
 namespace {
 
-constexpr std::size_t max_code_bytes_per_text_byte = 64;
-constexpr std::size_t code_bytes_allowance = std::size_t{1} << 20;
-
 const x86::Gp reg_sp = x86::r12;
 const x86::Gp reg_frame = x86::r13;
 const x86::Gp reg_globals = x86::r14;
@@ -612,7 +609,7 @@ std::vector<ir_block*> compile_region(native_code& native, ir_block& head, std::
     Label entry_past_check = a.newLabel();
     region_compiler{native, region, a}.compile(entry, entry_past_check);
     if (code.flatten() != kErrorOk) return {};
-    if (native.bytes + code.codeSize() > hot_text_bytes * max_code_bytes_per_text_byte + code_bytes_allowance)
+    if (native.bytes + code.codeSize() > native_code_bound(hot_text_bytes))
         return {};  // the bound on code memory: the IR tier keeps it
     auto entries = std::make_unique<std::array<ir_insn, 2>>();
     const void* const base = install(native, code);

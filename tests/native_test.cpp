@@ -105,4 +105,27 @@ TEST(TieredRun, LeavesTheMachineAsTheWalkerDoes)
     }
 }
 
+TEST(TieredRun, CodeStaysWithinItsBound)
+{
+    // Two thousand loops, each hot: all translated, most compiled, within the
+    // bounds that the text they run sets.
+    std::string text = ": main";
+    for (int i = 0; i < 2000; ++i)
+        text += " 10 $i ! @l" + std::to_string(i) + " $a @ " + std::to_string(i) + " + $a ! $i @ 1 - dup $i ! loop @@l" +
+                std::to_string(i);
+    text += " ;";
+    forth_vm vm = forth_vm_create(100, 10, text.c_str());
+    vm.depth = 0;
+    vm.current = next_token(find_user_word(vm, "main"));
+    run_tiered(vm);
+    const tier_state& tiers = *vm.tiers;
+    EXPECT_GT(tiers.hot_text_bytes, 0u);
+    EXPECT_LE(tiers.code_bytes, tiers.hot_text_bytes * code_bytes_per_text_byte + code_bytes_allowance);
+    if (tiers.native) {
+        EXPECT_GT(native_code_bytes(*tiers.native), 0u);
+        EXPECT_LE(native_code_bytes(*tiers.native), native_code_bound(tiers.hot_text_bytes));
+    }
+    forth_vm_destroy(vm);
+}
+
 }  // namespace
