@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "machine_state.hpp"
 #include "native_region.hpp"
 #include "nativeword.hpp"
 #include "quokkavm.hpp"
@@ -44,13 +45,6 @@ TEST(DivisorMagic, GivesTheTruncatedQuotientOfEveryDividend)
     }
 }
 
-struct machine_state {
-    std::vector<cell> stack;
-    std::vector<std::int32_t> locals;
-    std::array<std::int32_t, 32> globals;
-    bool operator==(const machine_state&) const = default;
-};
-
 // Runs "main" of text from its start on the walker alone, or through the
 // tiers (with their translation and machine code), and gives what is left.
 machine_state run(const std::string& text, bool tiered)
@@ -62,9 +56,7 @@ machine_state run(const std::string& text, bool tiered)
         run_tiered(vm);
     else
         walk_text(vm);
-    machine_state state{{vm.stack.base, vm.stack.top}, {}, vm.globals};
-    for (std::size_t i = 0; i < 6 * frame_stride; ++i)
-        if (i % frame_stride < frame_locals) state.locals.push_back(vm.locals[i]);
+    const machine_state state = state_of(vm, 6);
     forth_vm_destroy(vm);
     return state;
 }

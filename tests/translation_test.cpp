@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "ir.hpp"
+#include "machine_state.hpp"
 #include "ir_interpreter.hpp"
 #include "quokkavm.hpp"
 #include "tiers.hpp"
@@ -154,13 +155,6 @@ TEST(Translation, WordsThatJumpAreCalledNotInlined)
 
 // ---- translated code against the walker
 
-struct machine_state {
-    std::vector<cell> stack;
-    std::vector<std::int32_t> locals;  // of the frames that the run can reach
-    std::array<std::int32_t, 32> globals;
-    bool operator==(const machine_state&) const = default;
-};
-
 // Runs the body of main over the given cells, translated or walked, and
 // gives the stack, the first frames and the globals it leaves.
 machine_state run_main(const std::string& text, const std::vector<cell>& cells, bool translated)
@@ -181,9 +175,7 @@ machine_state run_main(const std::string& text, const std::vector<cell>& cells, 
         }
     }
     walk_text(vm);  // the translated run hands back at the ";"
-    machine_state state{{vm.stack.base, vm.stack.top}, {}, vm.globals};
-    for (std::size_t i = 0; i < 4 * frame_stride; ++i)
-        if (i % frame_stride < frame_locals) state.locals.push_back(vm.locals[i]);
+    const machine_state state = state_of(vm, 4);
     forth_vm_destroy(vm);
     return state;
 }
