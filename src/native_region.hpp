@@ -39,10 +39,12 @@ struct divisor_magic {
 divisor_magic magic_for(std::int32_t d) noexcept;
 
 // The quotient by the magic, as machine code computes it.
-constexpr std::int32_t quotient_by_magic(std::int32_t n, const divisor_magic& m) noexcept
+inline constexpr std::int32_t quotient_by_magic(std::int32_t n, const divisor_magic& m) noexcept
 {
     auto high = static_cast<std::int32_t>((std::int64_t{n} * m.multiplier) >> 32);
-    high = static_cast<std::int32_t>(static_cast<std::uint32_t>(high) + static_cast<std::uint32_t>(m.add * n));
+    const auto un = static_cast<std::uint32_t>(n);
+    const std::uint32_t added = m.add > 0 ? un : m.add < 0 ? 0u - un : 0u;
+    high = static_cast<std::int32_t>(static_cast<std::uint32_t>(high) + added);
     high >>= m.shift;
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(high) + (static_cast<std::uint32_t>(high) >> 31));
 }
