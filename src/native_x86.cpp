@@ -54,6 +54,12 @@ void native_code_deleter::operator()(native_code* code) const noexcept { delete 
 
 namespace {
 
+// Notes any error of the assembler: code that did not assemble whole is never run.
+struct assembly_errors : ErrorHandler {
+    bool failed = false;
+    void handleError(Error, const char*, BaseEmitter*) override { failed = true; }
+};
+
 // Assembles what code holds into executable memory; nullptr when there is
 // none to be had.
 const void* install(native_code& native, CodeHolder& code)
@@ -79,6 +85,8 @@ bool make_thunk(native_code& native)
 {
     CodeHolder code;
     code.init(Environment::host());
+    assembly_errors errors;
+    code.setErrorHandler(&errors);
     x86::Assembler a(&code);
     Label leave = a.newLabel();
     Label leave_by_exit = a.newLabel();
@@ -100,6 +108,7 @@ bool make_thunk(native_code& native)
     a.bind(leave_by_exit);
     a.mov(x86::rax, x86::qword_ptr(x86::rcx, static_cast<std::int32_t>(offsetof(ir_exit, target))));
     a.jmp(leave);
+    if (errors.failed) return false;
     const void* const base = install(native, code);
     if (base == nullptr) return false;
     native.enter = base;
@@ -604,11 +613,13 @@ std::vector<ir_block*> compile_region(native_code& native, ir_block& head, std::
     const native_region region = form_region(head, variable_registers.size());
     CodeHolder code;
     code.init(Environment::host());
+    assembly_errors errors;
+    code.setErrorHandler(&errors);
     x86::Assembler a(&code);
     Label entry = a.newLabel();
     Label entry_past_check = a.newLabel();
     region_compiler{native, region, a}.compile(entry, entry_past_check);
-    if (code.flatten() != kErrorOk) return {};
+    if (errors.failed || code.flatten() != kErrorOk) return {};
     if (native.bytes + code.codeSize() > native_code_bound(hot_text_bytes))
         return {};  // the bound on code memory: the IR tier keeps it
     auto entries = std::make_unique<std::array<ir_insn, 2>>();
