@@ -168,11 +168,6 @@ native_handler find_native(std::span<const native_word> table, const char* key)
 // ---------------------------------------------------------------------------
 // Executor
 
-bool ends_word(const char* t) noexcept
-{
-    return t == nullptr || *t == '\0' || is_single_char_token(t, ';');
-}
-
 #ifdef QKA_TOKEN_LIMIT
 namespace {
 std::uint64_t executed_tokens = 0;

@@ -165,9 +165,6 @@ void reset_token_limit();
 inline void count_executed_token() noexcept {}
 #endif
 
-// True where a word ends: at the token ";" exactly, or where no token is left.
-bool ends_word(const char* t) noexcept;
-
 // Does what the token at t asks, unless it names a user word: pushes a
 // literal, passes a label, runs a native handler, or reports an undefined
 // word and ends the run. For a user word it does nothing and returns the

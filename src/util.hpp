@@ -227,6 +227,12 @@ constexpr bool is_single_char_token(const char* p, char c) noexcept
     return p[0] == c && !is_word_char(p[1]);
 }
 
+// True where a word ends: at the token ";" exactly, or where no token is left.
+constexpr bool ends_word(const char* t) noexcept
+{
+    return t == nullptr || *t == '\0' || is_single_char_token(t, ';');
+}
+
 // ---------------------------------------------------------------------------
 // Text positions
 //
