@@ -60,11 +60,36 @@ struct assembly_errors : ErrorHandler {
     void handleError(Error, const char*, BaseEmitter*) override { failed = true; }
 };
 
-// Assembles what code holds into executable memory; nullptr when there is
-// none to be had.
+// One piece of machine code being assembled for this machine.
+struct assembly {
+    CodeHolder code;
+    assembly_errors errors;
+    x86::Assembler a;
+
+    assembly()
+    {
+        code.init(Environment::host());
+        code.setErrorHandler(&errors);
+        code.attach(&a);
+    }
+
+    // Where label landed, once installed at base.
+    const void* address(const void* base, Label label) const
+    {
+        return static_cast<const char*>(base) + code.labelOffsetFromBase(label);
+    }
+};
+
+// Lays out what was assembled; false when it did not assemble whole.
+bool lay_out(assembly& assembled)
+{
+    return !assembled.errors.failed && assembled.code.flatten() == kErrorOk;
+}
+
+// Copies laid-out code into executable memory; nullptr when there is none
+// to be had.
 const void* install(native_code& native, CodeHolder& code)
 {
-    if (code.flatten() != kErrorOk) return nullptr;
     const std::size_t size = code.codeSize();
     void* rx = nullptr;
     void* rw = nullptr;
@@ -83,11 +108,8 @@ const void* install(native_code& native, CodeHolder& code)
 //   const ir_insn* enter(native_state* state, const void* code)
 bool make_thunk(native_code& native)
 {
-    CodeHolder code;
-    code.init(Environment::host());
-    assembly_errors errors;
-    code.setErrorHandler(&errors);
-    x86::Assembler a(&code);
+    assembly assembled;
+    x86::Assembler& a = assembled.a;
     Label leave = a.newLabel();
     Label leave_by_exit = a.newLabel();
     for (const x86::Gp& r : {x86::rbx, x86::rbp, x86::r12, x86::r13, x86::r14, x86::r15}) a.push(r);
@@ -108,12 +130,12 @@ bool make_thunk(native_code& native)
     a.bind(leave_by_exit);
     a.mov(x86::rax, x86::qword_ptr(x86::rcx, static_cast<std::int32_t>(offsetof(ir_exit, target))));
     a.jmp(leave);
-    if (errors.failed) return false;
-    const void* const base = install(native, code);
+    if (!lay_out(assembled)) return false;
+    const void* const base = install(native, assembled.code);
     if (base == nullptr) return false;
     native.enter = base;
-    native.leave = static_cast<const char*>(base) + code.labelOffsetFromBase(leave);
-    native.leave_by_exit = static_cast<const char*>(base) + code.labelOffsetFromBase(leave_by_exit);
+    native.leave = assembled.address(base, leave);
+    native.leave_by_exit = assembled.address(base, leave_by_exit);
     return true;
 }
 
@@ -611,27 +633,20 @@ native_code_ptr make_native_code()
 std::vector<ir_block*> compile_region(native_code& native, ir_block& head, std::size_t hot_text_bytes)
 {
     const native_region region = form_region(head, variable_registers.size());
-    CodeHolder code;
-    code.init(Environment::host());
-    assembly_errors errors;
-    code.setErrorHandler(&errors);
-    x86::Assembler a(&code);
-    Label entry = a.newLabel();
-    Label entry_past_check = a.newLabel();
-    region_compiler{native, region, a}.compile(entry, entry_past_check);
-    if (errors.failed || code.flatten() != kErrorOk) return {};
-    if (native.bytes + code.codeSize() > native_code_bound(hot_text_bytes))
+    assembly assembled;
+    Label entry = assembled.a.newLabel();
+    Label entry_past_check = assembled.a.newLabel();
+    region_compiler{native, region, assembled.a}.compile(entry, entry_past_check);
+    if (!lay_out(assembled)) return {};
+    if (native.bytes + assembled.code.codeSize() > native_code_bound(hot_text_bytes))
         return {};  // the bound on code memory: the IR tier keeps it
     auto entries = std::make_unique<std::array<ir_insn, 2>>();
-    const void* const base = install(native, code);
+    const void* const base = install(native, assembled.code);
     if (base == nullptr) return {};
-    const auto address = [&](Label label) {
-        return static_cast<const char*>(base) + code.labelOffsetFromBase(label);
-    };
     (*entries)[0] = {.op = ir_op::native_enter};
-    (*entries)[0].arg.code = address(entry);
+    (*entries)[0].arg.code = assembled.address(base, entry);
     (*entries)[1] = {.op = ir_op::native_enter};
-    (*entries)[1].arg.code = address(entry_past_check);
+    (*entries)[1].arg.code = assembled.address(base, entry_past_check);
     for (ir_block* block : region.blocks) {
         block->in_machine_code = true;
         if (block->region_head == nullptr) block->region_head = &head;
