@@ -151,7 +151,7 @@ enum class outcome : std::uint8_t {
 };
 
 // A way out of the block being made.
-struct exit_spec {
+struct exit_plan {
     const char* resume;
     std::int32_t height;
     std::int32_t levels;
@@ -940,13 +940,13 @@ private:
         }
         block->code.insert(block->code.end(), code_.begin(), code_.end());
         ir_insn& last = block->code.back();
-        const auto make_exit = [&](ir_exit& e, const exit_spec& spec) {
-            e.resume = spec.resume;
+        const auto make_exit = [&](ir_exit& e, const exit_plan& plan) {
+            e.resume = plan.resume;
             e.from = block.get();
-            e.height = spec.height;
-            e.levels = spec.levels;
-            e.link_past_check = spec.provable;
-            e.straight = spec.straight;
+            e.height = plan.height;
+            e.levels = plan.levels;
+            e.link_past_check = plan.provable;
+            e.straight = plan.straight;
             e.stub = {.op = ir_op::exit_unlinked};
             e.stub.arg.exit = &e;
             e.target = &e.stub;
@@ -990,7 +990,7 @@ private:
     std::vector<sym> pending_;             // cells still to be written while the stack is written out
     std::vector<std::int32_t> held_;       // scratch integers in use outside the symbolic cells
     bool depth_limited_ = false;           // an inlining was refused only for its depth
-    std::vector<exit_spec> exits_;
+    std::vector<exit_plan> exits_;
     const char* call_token_ = nullptr;
     const char* call_body_ = nullptr;
 
