@@ -39,7 +39,7 @@ struct divisor_magic {
 divisor_magic magic_for(std::int32_t d) noexcept;
 
 // The quotient by the magic, as machine code computes it.
-inline constexpr std::int32_t quotient_by_magic(std::int32_t n, const divisor_magic& m) noexcept
+constexpr std::int32_t quotient_by_magic(std::int32_t n, const divisor_magic& m) noexcept
 {
     auto high = static_cast<std::int32_t>((std::int64_t{n} * m.multiplier) >> 32);
     const auto un = static_cast<std::uint32_t>(n);

@@ -42,9 +42,7 @@ std::unique_ptr<ir_block> translate_within_bounds(forth_vm& vm, tier_state& tier
     if (!block) return nullptr;
     const std::size_t bytes = bytes_of(*block);
     const auto text_bytes = static_cast<std::size_t>(block->end - block->start);
-    const std::size_t allowed =
-        (tiers.hot_text_bytes + text_bytes) * code_bytes_per_text_byte + code_bytes_allowance;
-    if (tiers.code_bytes + bytes > allowed) return nullptr;
+    if (tiers.code_bytes + bytes > translated_code_bound(tiers.hot_text_bytes + text_bytes)) return nullptr;
     prepare_block(*block);
     if (tiers.native) give_exits_stub(*tiers.native, *block);
     tiers.code_bytes += bytes;
@@ -122,13 +120,12 @@ bool make_native_code_once(tier_state& tiers)
 }
 
 // Compiles the region headed by head (again, when it has machine code
-// already: the new code takes the ways in); false when it cannot. A run
-// that the region goes straight on with is as hot as the region: where the
+// already: the new code takes the ways in); where it cannot, the IR tier
+// keeps it. A run that the region goes straight on with is as hot as the region: where the
 // bound on a region's size left it out, it is compiled as a region too.
-bool compile_head(tier_state& tiers, ir_block& first_head)
+void compile_head(tier_state& tiers, ir_block& first_head)
 {
     std::vector<ir_block*> heads{&first_head};
-    bool compiled_first = false;
     while (!heads.empty()) {
         ir_block& head = *heads.back();
         heads.pop_back();
@@ -139,7 +136,6 @@ bool compile_head(tier_state& tiers, ir_block& first_head)
         } catch (const std::bad_alloc&) {
         }
         if (blocks.empty()) continue;  // the IR tier keeps it
-        compiled_first = compiled_first || &head == &first_head;
         prepare_insn(const_cast<ir_insn&>(*head.native_entry));
         prepare_insn(const_cast<ir_insn&>(*head.native_body));
         for (ir_exit* way_in : head.incoming) link_exit(*way_in, head);
@@ -150,7 +146,6 @@ bool compile_head(tier_state& tiers, ir_block& first_head)
                     heads.push_back(const_cast<ir_block*>(exit.linked));
             }
     }
-    return compiled_first;
 }
 
 // A region is compiled again at most this often as blocks it leads to turn
@@ -170,7 +165,7 @@ void compile_when_hot(tier_state& tiers, const ir_exit& exit, ir_block& block)
         ++head->recompiled;
         compile_head(tiers, *head);
     }
-    if (block.native_entry == nullptr) compile_head(tiers, block);
+    compile_head(tiers, block);
 }
 
 }  // namespace

@@ -24,10 +24,13 @@ inline constexpr std::uint32_t hot_threshold = QKA_HOT_THRESHOLD;
 // A pass of a loop body counts once more for every this many bytes it spans.
 inline constexpr std::size_t bytes_per_pass = 4096;
 
-// Translated code takes at most this many bytes per byte of the text it
-// translates, beyond a fixed allowance; past that, code stays on the walker.
-inline constexpr std::size_t code_bytes_per_text_byte = 64;
-inline constexpr std::size_t code_bytes_allowance = std::size_t{1} << 20;
+// The most bytes of translated code there may be for this many bytes of hot
+// text: 64 per byte, beyond a fixed allowance; past that, code stays on the
+// walker.
+constexpr std::size_t translated_code_bound(std::size_t hot_text_bytes) noexcept
+{
+    return hot_text_bytes * 64 + (std::size_t{1} << 20);
+}
 
 // A counted place: how often it ran, and its translation once it has one.
 struct hot_spot {

@@ -112,7 +112,7 @@ TEST(TieredRun, CodeStaysWithinItsBound)
     run_tiered(vm);
     const tier_state& tiers = *vm.tiers;
     EXPECT_GT(tiers.hot_text_bytes, 0u);
-    EXPECT_LE(tiers.code_bytes, tiers.hot_text_bytes * code_bytes_per_text_byte + code_bytes_allowance);
+    EXPECT_LE(tiers.code_bytes, translated_code_bound(tiers.hot_text_bytes));
     if (tiers.native) {
         EXPECT_GT(native_code_bytes(*tiers.native), 0u);
         EXPECT_LE(native_code_bytes(*tiers.native), native_code_bound(tiers.hot_text_bytes));

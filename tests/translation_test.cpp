@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "ir.hpp"
-#include "machine_state.hpp"
 #include "ir_interpreter.hpp"
+#include "machine_state.hpp"
 #include "quokkavm.hpp"
 #include "tiers.hpp"
 #include "translator.hpp"
