@@ -69,6 +69,12 @@ constexpr bool is_comparison(ir_op op) noexcept
     return op == ir_op::eq || op == ir_op::ne || op == ir_op::lt || op == ir_op::gt;
 }
 
+// Whether the operation's result is always 1 or 0.
+constexpr bool gives_truth_value(ir_op op) noexcept
+{
+    return is_comparison(op) || op == ir_op::logical_and || op == ir_op::logical_or;
+}
+
 constexpr bool commutes(ir_op op) noexcept
 {
     return op == ir_op::add || op == ir_op::mul || op == ir_op::eq || op == ir_op::ne ||
@@ -548,13 +554,7 @@ private:
         for (const binary_word& word : binary_words)
             if (word.handler == handler) return translate_binary(word.op);
         if (handler == nw_zero_eq || handler == nw_not) {
-            sym x = pop();  // the result keeps the tag of x
-            if (x.is_leaf() && x.a.kind == ir_kind::constant) {
-                push(constant_leaf(truth(x.a.value == 0)), x.tag);
-            } else {
-                x.negated = !x.negated;
-                push(x);
-            }
+            push(negation_of(pop()));  // the result keeps the tag of x
             return outcome::go_on;
         }
         if (handler == nw_dup) {
@@ -622,6 +622,21 @@ private:
         }
         if (handler == nw_wday) return translate_handler(p, handler, 3, 1);
         return end_with_leave(p);  // "on_goto": the walker runs it
+    }
+
+    // "0=" and "not": 1 where x is 0, else 0. Negating twice gives x back
+    // only where x is already a truth value; elsewhere it is x <> 0.
+    sym negation_of(sym x)
+    {
+        if (x.is_leaf() && x.a.kind == ir_kind::constant) return {.a = constant_leaf(truth(x.a.value == 0)), .tag = x.tag};
+        if (!x.negated) {
+            x.negated = true;
+            return x;
+        }
+        x.negated = false;
+        if (x.is_expr() && gives_truth_value(x.op)) return x;
+        const leaf value = value_leaf(x);
+        return {.op = ir_op::ne, .a = value, .b = constant_leaf(0), .tag = x.tag};
     }
 
     // ( x1 x2 -- x1 op x2 )
