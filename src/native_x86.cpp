@@ -7,8 +7,7 @@
 // in; machine code leaves through its other half with the IR instruction to
 // go on at in rax. Code goes from region to region by plain jumps through
 // the exits' targets, which are data: once written, machine code never
-// changes, and its memory is never writable and executable at once (the
-// writable view is a second mapping of the same pages).
+// changes, and its pages are never writable while code in them can run.
 
 #include "native_tier.hpp"
 
@@ -18,6 +17,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "code_memory.hpp"
 #include "native_region.hpp"
 
 using namespace asmjit;
@@ -39,15 +39,12 @@ const std::int32_t exit_native_offset = static_cast<std::int32_t>(offsetof(ir_ex
 }  // namespace
 
 struct native_code {
-    JitAllocator memory;
+    code_memory memory;
     const void* enter = nullptr;  // the thunk's way in
     const void* leave = nullptr;  // and its way out
     const void* leave_by_exit = nullptr;  // its way out at the target of the exit in rcx
-    std::size_t bytes = 0;
     // The ways in that native_enter instructions stand for.
     std::vector<std::unique_ptr<std::array<ir_insn, 2>>> entries;
-
-    explicit native_code(const JitAllocator::CreateParams& params) : memory(&params) {}
 };
 
 void native_code_deleter::operator()(native_code* code) const noexcept { delete code; }
@@ -91,17 +88,11 @@ bool lay_out(assembly& assembled)
 const void* install(native_code& native, CodeHolder& code)
 {
     const std::size_t size = code.codeSize();
-    void* rx = nullptr;
-    void* rw = nullptr;
-    if (native.memory.alloc(&rx, &rw, size) != kErrorOk) return nullptr;
-    if (code.relocateToBase(reinterpret_cast<std::uint64_t>(rx)) != kErrorOk) {
-        native.memory.release(rx);
-        return nullptr;
-    }
-    code.copyFlattenedData(rw, size, CopySectionFlags::kPadSectionBuffer);
-    VirtMem::flushInstructionCache(rx, size);
-    native.bytes += size;
-    return rx;
+    return native.memory.add(size, [&](void* at) {
+        if (code.relocateToBase(reinterpret_cast<std::uint64_t>(at)) != kErrorOk) return false;
+        code.copyFlattenedData(at, size, CopySectionFlags::kPadSectionBuffer);
+        return true;
+    });
 }
 
 // The thunk between C++ and machine code:
@@ -623,9 +614,7 @@ private:
 
 native_code_ptr make_native_code()
 {
-    JitAllocator::CreateParams params{};
-    params.options = JitAllocatorOptions::kUseDualMapping;
-    native_code_ptr code{new native_code(params)};
+    native_code_ptr code{new native_code};
     if (!make_thunk(*code)) return nullptr;  // no executable memory: the IR tier alone
     return code;
 }
@@ -638,7 +627,7 @@ std::vector<ir_block*> compile_region(native_code& native, ir_block& head, std::
     Label entry_past_check = assembled.a.newLabel();
     region_compiler{native, region, assembled.a}.compile(entry, entry_past_check);
     if (!lay_out(assembled)) return {};
-    if (native.bytes + assembled.code.codeSize() > native_code_bound(hot_text_bytes))
+    if (native.memory.bytes() + assembled.code.codeSize() > native_code_bound(hot_text_bytes))
         return {};  // the bound on code memory: the IR tier keeps it
     auto entries = std::make_unique<std::array<ir_insn, 2>>();
     const void* const base = install(native, assembled.code);
@@ -665,4 +654,4 @@ const ir_insn* run_native(native_code& code, native_state& state, const void* en
 
 const void* native_exit_stub(const native_code& code) { return code.leave_by_exit; }
 
-std::size_t native_code_bytes(const native_code& code) { return code.bytes; }
+std::size_t native_code_bytes(const native_code& code) { return code.memory.bytes(); }

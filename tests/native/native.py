@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The native tier from outside: while qka runs a hot loop, its memory map
-(read from /proc) must hold machine code and no page that is writable and
-executable at once; in the build that is refused executable memory, it must
+(read from /proc) must hold machine code, no page that is writable and
+executable at once, and no writable view of memory that is also mapped
+executable; in the build that is refused executable memory, it must
 hold no machine code and the run must still give the right result.
 
 usage: native.py PROGRAM CASE     CASE: machine_code_and_no_wx | no_machine_code
@@ -23,8 +24,17 @@ def mappings(pid):
 
 
 def executable_code(maps):
-    """Executable mappings of anonymous shared memory: where machine code goes."""
-    return [m for m in maps if "x" in m[1] and len(m) >= 6 and m[5].startswith("/memfd:")]
+    """Executable mappings of no file: where machine code goes."""
+    return [m for m in maps if "x" in m[1] and (len(m) < 6 or not m[5].startswith(("/", "[")))]
+
+
+def shared_with_executable(maps):
+    """Shared writable mappings of a file or memory object that is also
+    mapped executable: a second view through which code could be written.
+    (A private mapping's writes stay its own, as in every program's data.)"""
+    executable = {(m[3], m[4]) for m in maps if "x" in m[1] and m[4] != "0"}
+    return [m for m in maps if m[1][1] == "w" and m[1][3] == "s" and m[4] != "0"
+            and (m[3], m[4]) in executable]
 
 
 def main():
@@ -40,6 +50,10 @@ def main():
     writable_and_executable = [m for m in maps if "w" in m[1] and "x" in m[1]]
     if writable_and_executable:
         print("pages writable and executable at once:", writable_and_executable)
+        return 1
+    aliases = shared_with_executable(maps)
+    if aliases:
+        print("writable views of executable memory:", aliases)
         return 1
     code = executable_code(maps)
     if case == "machine_code_and_no_wx" and not code:
