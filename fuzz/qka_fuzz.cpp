@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <string>
 
-#include "quokkavm.hpp"
-#include "util.hpp"
+#include "machine/reports.hpp"
+#include "machine/settings.hpp"
+#include "run/executor.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
+    settings.step_bound = 100'000;
     // What scripts print is of no interest, but it must still be written
     // successfully, so that the lost-output check does not end every run.
     if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;

@@ -8,9 +8,18 @@
 
 #include <gtest/gtest.h>
 
-#include "nativeword.hpp"
-#include "quokkavm.hpp"
-#include "util.hpp"
+#include "machine/machine.hpp"
+#include "machine/positions.hpp"
+#include "machine/reports.hpp"
+#include "machine/settings.hpp"
+#include "machine/variables.hpp"
+#include "run/executor.hpp"
+#include "text/classify.hpp"
+#include "text/searches.hpp"
+#include "text/tokens.hpp"
+#include "text/word_index.hpp"
+#include "words/native_table.hpp"
+#include "words/output.hpp"
 
 namespace {
 

@@ -10,12 +10,21 @@
 #include <gtest/gtest.h>
 
 #include "machine_state.hpp"
-#include "native_region.hpp"
-#include "nativeword.hpp"
-#include "quokkavm.hpp"
-#include "tiers.hpp"
-#include "util.hpp"
-#include "walker.hpp"
+#include "jit/region.hpp"
+#include "machine/machine.hpp"
+#include "machine/positions.hpp"
+#include "machine/reports.hpp"
+#include "machine/settings.hpp"
+#include "machine/variables.hpp"
+#include "run/executor.hpp"
+#include "text/classify.hpp"
+#include "text/searches.hpp"
+#include "text/tokens.hpp"
+#include "text/word_index.hpp"
+#include "words/native_table.hpp"
+#include "words/output.hpp"
+#include "run/tiers.hpp"
+#include "run/walker.hpp"
 
 namespace {
 
@@ -113,9 +122,9 @@ TEST(TieredRun, CodeStaysWithinItsBound)
     const tier_state& tiers = *vm.tiers;
     EXPECT_GT(tiers.hot_text_bytes, 0u);
     EXPECT_LE(tiers.code_bytes, translated_code_bound(tiers.hot_text_bytes));
-    if (tiers.native) {
-        EXPECT_GT(native_code_bytes(*tiers.native), 0u);
-        EXPECT_LE(native_code_bytes(*tiers.native), native_code_bound(tiers.hot_text_bytes));
+    if (tiers.jit) {
+        EXPECT_GT(machine_code_bytes(*tiers.jit), 0u);
+        EXPECT_LE(machine_code_bytes(*tiers.jit), machine_code_bound(tiers.hot_text_bytes));
     }
     forth_vm_destroy(vm);
 }

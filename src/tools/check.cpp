@@ -11,7 +11,12 @@
 #include <unordered_set>
 #include <utility>
 
-#include "util.hpp"
+#include "machine/positions.hpp"
+#include "machine/reports.hpp"
+#include "text/classify.hpp"
+#include "text/searches.hpp"
+#include "text/tokens.hpp"
+#include "text/word_index.hpp"
 
 // ---------------------------------------------------------------------------
 // Native words

@@ -14,8 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "nativeword.hpp"
-#include "quokkavm.hpp"
+#include "machine/machine.hpp"
+#include "text/word_index.hpp"
+#include "words/native_table.hpp"
 
 // What a native word takes and leaves, for stack depths and for hover.
 struct native_info {

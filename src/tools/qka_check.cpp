@@ -7,7 +7,7 @@
 #include <string>
 
 #include "check.hpp"
-#include "script_file.hpp"
+#include "text/script_file.hpp"
 
 namespace {
 

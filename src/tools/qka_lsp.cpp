@@ -23,7 +23,10 @@
 #include <nlohmann/json.hpp>
 
 #include "check.hpp"
-#include "util.hpp"
+#include "machine/positions.hpp"
+#include "text/classify.hpp"
+#include "text/searches.hpp"
+#include "text/tokens.hpp"
 
 using nlohmann::json;
 

@@ -8,11 +8,14 @@ executed a bound of steps; such runs (the script loops for long) are not
 compared.
 
 usage: compare.py REFERENCE PROGRAM... [--count N] [--seed S] [--keep DIR]
+Each program is its path, after the settings it runs with, if any:
+'QKA_TEST_HOT_THRESHOLD=1 QKA_TEST_STEP_BOUND=4000000 build/qka_test'.
 """
 import argparse
 import os
 import random
 import resource
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -126,9 +129,21 @@ def cap_output():
     resource.setrlimit(resource.RLIMIT_FSIZE, (OUTPUT_CAP, OUTPUT_CAP))
 
 
-def run(binary, path):
+def program_of(spec):
+    """A program given as 'NAME=VALUE ... PATH': the test settings it runs
+    with (see tests/test_settings.cpp), then its path."""
+    words = shlex.split(spec)
+    env = dict(os.environ)
+    while words and "=" in words[0]:
+        name, value = words.pop(0).split("=", 1)
+        env[name] = value
+    return words, env
+
+
+def run(spec, path):
+    argv, env = program_of(spec)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        done = subprocess.run([binary, path], stdout=out, stderr=err, timeout=60, preexec_fn=cap_output)
+        done = subprocess.run(argv + [path], stdout=out, stderr=err, timeout=60, preexec_fn=cap_output, env=env)
         out.seek(0)
         err.seek(0)
         return done.returncode, out.read(), err.read()
@@ -168,7 +183,7 @@ def main():
     for i, program, text, expected, actual in failures[:5]:
         print(f"--- case {i}: {text!r}")
         print(f"reference: {expected!r}")
-        print(f"{os.path.basename(program)}: {actual!r}")
+        print(f"{program}: {actual!r}")
     print(f"differential: {compared} compared, {bounded} bounded, {len(failures)} different")
     print(f"{compared * len(args.programs) - len(failures)} passed, {len(failures)} failed")
     return 1 if failures else 0

@@ -205,22 +205,24 @@ def translation_without_memory(c):
     with open(c.qka, "rb") as f:
         if b"__asan_init" in f.read():
             return  # the sanitizers reserve address space of their own
-    reference = os.path.join(os.path.dirname(c.qka), "qka_reference")
+    # The walker behind the tier switch of the same libraries: a program of
+    # the same size, so that a bound that lets it run leaves qka the same room.
+    walker = os.path.join(os.path.dirname(c.qka), "qka_test")
     body = " ".join(["$a @ 1 + $a ! $b @ $a @ + $b !"] * 100_000)
     script = c.write(f": main 0 $a ! 0 $b ! 3 $i ! @t {body} $i @ 1 - dup $i ! loop @@t $a @ . $b @ . ;".encode())
     b = sum(range(1, 300_001)) % 2**32  # $b sums every value of $a, wrapping at 32 bits
     expected = BANNER + b"300000" + str(b - 2**32 if b >= 2**31 else b).encode()
 
-    def run_within(program, kib):
+    def run_within(program, kib, env=None):
         def bound():
             resource.setrlimit(resource.RLIMIT_AS, (kib * 1024, kib * 1024))
         done = subprocess.run([program, script], stdin=subprocess.DEVNULL, capture_output=True,
-                              timeout=TIME_BOUND, preexec_fn=bound)
+                              timeout=TIME_BOUND, preexec_fn=bound, env=env)
         return done.returncode, done.stdout, done.stderr
 
     walked = 0
     for kib in range(8_000, 40_000, 1_000):
-        if run_within(reference, kib)[0] != 0:
+        if run_within(walker, kib, dict(os.environ, QKA_TEST_HOT_THRESHOLD="0"))[0] != 0:
             continue  # not even the walker has room
         walked += 1
         status, out, err = run_within(c.qka, kib)
@@ -228,10 +230,32 @@ def translation_without_memory(c):
     expect(walked > 0, "no bound let the walker run")
 
 
+def loading_without_memory(c):
+    """A script too large for the memory the process may have is a file that
+    cannot be read: the report of an unopenable file, never a crash."""
+    with open(c.qka, "rb") as f:
+        if b"__asan_init" in f.read():
+            return  # the sanitizers reserve address space of their own
+    script = c.write(b": main 1 . ;\n" + b" " * (48 << 20))
+    refused = 0
+    for kib in range(8_000, 200_000, 8_000):
+        def bound():
+            resource.setrlimit(resource.RLIMIT_AS, (kib * 1024, kib * 1024))
+        done = subprocess.run([c.qka, script], stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=TIME_BOUND, preexec_fn=bound)
+        if done.returncode == 0:
+            expect(done.stdout == BANNER + b"1", f"bound {kib} KiB: {done.stdout[-40:]!r}")
+            break
+        expect(done.returncode == 1 and fatal(done.stderr, "dummy", 23),
+               f"bound {kib} KiB: status {done.returncode} {done.stderr[:200]!r}")
+        refused += 1
+    expect(refused > 0, "no bound was too small to load the script")
+
+
 CASES = [random_bytes, every_byte_value, nul_in_definition, huge_token, huge_open_string, huge_word_printed,
          many_definitions, unclosed_comment_at_end, labels_never_match, jumps_with_last_reference,
          on_goto_extreme_counts, stack_to_its_limit, nesting_to_its_limit, chr_of_every_byte, odd_files,
-         lost_output, translation_without_memory]
+         lost_output, translation_without_memory, loading_without_memory]
 
 
 def main():

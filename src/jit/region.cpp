@@ -1,0 +1,116 @@
+#include "jit/region.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+
+namespace {
+
+// The linked ways on from block that stay machine code: jumps and branches.
+template <typename Visit>
+void for_each_linked_jump(const ir_block& block, Visit visit)
+{
+    for (std::size_t i = 0; i < block.exit_count; ++i)
+        if (block.exits[i].linked != nullptr) visit(*block.exits[i].linked);
+}
+
+bool names_variable(ir_kind kind) { return kind == ir_kind::frame || kind == ir_kind::global; }
+
+}  // namespace
+
+divisor_magic magic_for(std::int32_t d) noexcept
+{
+    // The least multiplier and shift that give every quotient exactly, found
+    // as in Warren's Hacker's Delight (signed division by constants).
+    constexpr std::uint32_t two31 = 0x80000000u;
+    const std::uint32_t ad = d < 0 ? 0u - static_cast<std::uint32_t>(d) : static_cast<std::uint32_t>(d);
+    const std::uint32_t t = two31 + (static_cast<std::uint32_t>(d) >> 31);
+    const std::uint32_t anc = t - 1 - t % ad;
+    int p = 31;
+    std::uint32_t q1 = two31 / anc, r1 = two31 - q1 * anc;
+    std::uint32_t q2 = two31 / ad, r2 = two31 - q2 * ad;
+    std::uint32_t delta = 0;
+    do {
+        ++p;
+        q1 *= 2;
+        r1 *= 2;
+        if (r1 >= anc) {
+            ++q1;
+            r1 -= anc;
+        }
+        q2 *= 2;
+        r2 *= 2;
+        if (r2 >= ad) {
+            ++q2;
+            r2 -= ad;
+        }
+        delta = ad - r2;
+    } while (q1 < delta || (q1 == delta && r1 == 0));
+    auto multiplier = static_cast<std::int32_t>(q2 + 1);
+    if (d < 0) multiplier = static_cast<std::int32_t>(0u - static_cast<std::uint32_t>(multiplier));
+    const int add = d > 0 && multiplier < 0 ? 1 : d < 0 && multiplier > 0 ? -1 : 0;
+    return {multiplier, p - 32, add};
+}
+
+std::size_t code_region::position_of(const ir_block* block) const
+{
+    return static_cast<std::size_t>(std::find(blocks.begin(), blocks.end(), block) - blocks.begin());
+}
+
+std::size_t code_region::register_of(ir_kind kind, std::int32_t index) const
+{
+    const region_variable wanted{kind, index, false};
+    return static_cast<std::size_t>(std::find(in_registers.begin(), in_registers.end(), wanted) -
+                                    in_registers.begin());
+}
+
+code_region form_region(ir_block& head, std::size_t registers)
+{
+    code_region region;
+    region.blocks.push_back(&head);
+    std::size_t instructions = head.code.size();
+    for (std::size_t next = 0; next < region.blocks.size(); ++next) {
+        for_each_linked_jump(*region.blocks[next], [&](const ir_block& target) {
+            auto* const block = const_cast<ir_block*>(&target);
+            if (region.position_of(block) < region.blocks.size()) return;
+            if (region.blocks.size() >= max_region_blocks ||
+                instructions + block->code.size() > max_region_instructions)
+                return;
+            instructions += block->code.size();
+            region.blocks.push_back(block);
+        });
+    }
+
+    // Uses of each variable, a write counting as a use; the most used win.
+    struct count {
+        region_variable variable;
+        std::size_t uses;
+    };
+    std::vector<count> counts;
+    const auto use = [&](ir_kind kind, std::int32_t index, bool write) {
+        if (!names_variable(kind)) return;
+        for (count& c : counts)
+            if (c.variable == region_variable{kind, index, false}) {
+                ++c.uses;
+                c.variable.written = c.variable.written || write;
+                return;
+            }
+        counts.push_back({{kind, index, write}, 1});
+    };
+    for (const ir_block* block : region.blocks)
+        for (const ir_insn& insn : block->code) {
+            if (is_value_op(insn.op) || insn.op == ir_op::move) {
+                use(insn.dst_kind, insn.arg.target.dst, true);
+                if (insn.dst_kind == ir_kind::slot && insn.arg.target.tag_from == tag_kind::frame)
+                    use(ir_kind::frame, insn.arg.target.tag, false);
+            }
+            if (is_value_op(insn.op) || is_branch_op(insn.op) || insn.op == ir_op::move) use(insn.a_kind, insn.a, false);
+            if (is_value_op(insn.op) || is_branch_op(insn.op)) use(insn.b_kind, insn.b, false);
+            if (insn.op == ir_op::save_cell) {
+                use(ir_kind::frame, insn.a, true);
+                use(ir_kind::frame, insn.b, true);
+            }
+        }
+    std::stable_sort(counts.begin(), counts.end(), [](const count& x, const count& y) { return x.uses > y.uses; });
+    for (std::size_t i = 0; i < counts.size() && i < registers; ++i) region.in_registers.push_back(counts[i].variable);
+    return region;
+}

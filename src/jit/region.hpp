@@ -1,0 +1,58 @@
+#pragma once
+// region: what machine code is compiled as one piece. Which blocks go
+// together and which variables live in registers depends on the IR alone, so
+// any machine's back end starts from here.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "translate/ir.hpp"
+
+// A variable as operands name it: a frame integer or a global.
+struct region_variable {
+    ir_kind kind;
+    std::int32_t index;
+    bool written;  // somewhere in the region: written back on the ways out
+    bool operator==(const region_variable& o) const noexcept { return kind == o.kind && index == o.index; }
+};
+
+struct code_region {
+    std::vector<ir_block*> blocks;  // the head first, then the blocks linked from it
+    std::vector<region_variable> in_registers;  // the most used variables, at most registers of them
+
+    // The place of block in blocks, or blocks.size() when it is not in the region.
+    std::size_t position_of(const ir_block* block) const;
+    // The place of the variable in in_registers, or in_registers.size().
+    std::size_t register_of(ir_kind kind, std::int32_t index) const;
+};
+
+// Division by a constant d (not -1, 0 or 1) as a multiplication: the
+// quotient truncated toward zero is the high half of n * multiplier, plus n
+// when the multiplier's sign differs from d's (minus n the other way), shifted
+// right arithmetically by shift, plus 1 when that is negative.
+struct divisor_magic {
+    std::int32_t multiplier;
+    int shift;
+    int add;  // +1: add n to the high half, -1: subtract it, 0: neither
+};
+divisor_magic magic_for(std::int32_t d) noexcept;
+
+// The quotient by the magic, as machine code computes it.
+constexpr std::int32_t quotient_by_magic(std::int32_t n, const divisor_magic& m) noexcept
+{
+    auto high = static_cast<std::int32_t>((std::int64_t{n} * m.multiplier) >> 32);
+    const auto un = static_cast<std::uint32_t>(n);
+    const std::uint32_t added = m.add > 0 ? un : m.add < 0 ? 0u - un : 0u;
+    high = static_cast<std::int32_t>(static_cast<std::uint32_t>(high) + added);
+    high >>= m.shift;
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(high) + (static_cast<std::uint32_t>(high) >> 31));
+}
+
+inline constexpr std::size_t max_region_blocks = 64;
+inline constexpr std::size_t max_region_instructions = 4096;
+
+// The region headed by head: the blocks reachable from it by linked jumps
+// and branches, breadth first, within the bounds; the variables used most in
+// them, registers of them at most.
+code_region form_region(ir_block& head, std::size_t registers);

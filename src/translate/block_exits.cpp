@@ -1,0 +1,110 @@
+// block_exits: the ways out of a block being translated, and the block they make.
+
+#include "translate/block_translator.hpp"
+
+namespace block_translation {
+
+// ---- terminators
+// Emits the instruction that leaves the block by a new exit to resume.
+void block_translator::emit_exit(const ir_insn& insn, const char* resume, bool straight)
+{
+    exits_.push_back({resume, sp_at_, 0, true, straight, code_.size()});
+    emit(insn);
+}
+
+// straight: the run merely goes on in another block (it was long, or a
+// label starts one), so that block is as hot as this one.
+outcome block_translator::end_with_jump(const char* resume, bool straight)
+{
+    if (level_ > 0) return outcome::not_inlined;
+    const std::int32_t adjust = materialize();
+    emit_exit({.op = ir_op::jump, .adjust = adjust}, resume, straight);
+    return outcome::ended;
+}
+
+outcome block_translator::end_with_ret(const char* semicolon)
+{
+    const std::int32_t adjust = materialize();
+    ir_insn ret{.op = ir_op::ret, .adjust = adjust};
+    ret.arg.position = semicolon;
+    emit(ret);
+    return outcome::ended;
+}
+
+// The walker goes on at t, the stack written out as it expects it there.
+outcome block_translator::end_with_leave(const char* t)
+{
+    if (level_ > 0) return outcome::not_inlined;
+    const std::int32_t adjust = materialize();
+    ir_insn leave{.op = ir_op::leave, .adjust = adjust};
+    leave.arg.position = t;
+    emit(leave);
+    return outcome::ended;
+}
+
+outcome block_translator::end_with_call(const char* t, const char* body)
+{
+    if (level_ > 0) return outcome::not_inlined;
+    const std::int32_t adjust = materialize();
+    call_token_ = t;
+    call_body_ = body;
+    emit({.op = ir_op::call, .adjust = adjust});
+    return outcome::ended;
+}
+
+// ---- the block
+std::unique_ptr<ir_block> block_translator::finish(const char* start)
+{
+    auto block = std::make_unique<ir_block>();
+    block->start = start;
+    block->end = last_ != nullptr ? last_ + 1 : start + 1;
+    block->need = need_;
+    // A block that checks the stack at all asks for a little more room
+    // than it uses, so that the blocks it goes on to are proved by its
+    // check and skip their own; the check makes room when it can.
+    if (need_ > 0 || room_ > 0 || levels_ > 0) room_ = std::max(room_, min_checked_room);
+    block->room = room_;
+    block->levels = levels_;
+    const bool checked = need_ > 0 || room_ > 0 || levels_ > 0;
+    block->code.reserve(code_.size() + (checked ? 1 : 0));
+    if (checked) {
+        ir_insn check{.op = ir_op::check, .a = need_, .b = room_, .adjust = levels_};
+        check.arg.position = start;
+        block->code.push_back(check);
+    }
+    block->code.insert(block->code.end(), code_.begin(), code_.end());
+    ir_insn& last = block->code.back();
+    const auto make_exit = [&](ir_exit& e, const exit_plan& plan) {
+        e.resume = plan.resume;
+        e.from = block.get();
+        e.height = plan.height;
+        e.levels = plan.levels;
+        e.link_past_check = plan.provable;
+        e.straight = plan.straight;
+        e.stub = {.op = ir_op::exit_unlinked};
+        e.stub.arg.exit = &e;
+        e.target = &e.stub;
+    };
+    if (!exits_.empty()) {
+        block->exit_count = exits_.size();
+        block->exits = std::make_unique<ir_exit[]>(exits_.size());
+        for (std::size_t i = 0; i < exits_.size(); ++i) {
+            ir_exit& e = block->exits[i];
+            make_exit(e, exits_[i]);
+            ir_insn& holder = block->code[exits_[i].holder + (checked ? 1 : 0)];
+            holder.arg.next = e.target;
+            e.jump = &holder.arg.next;
+        }
+    }
+    if (last.op == ir_op::call) {
+        block->site = std::make_unique<call_site>();
+        call_site& site = *block->site;
+        site.token = call_token_;
+        make_exit(site.callee, {call_body_, sp_at_, 1, true, false});
+        make_exit(site.resume, {next_token(call_token_), 0, 0, false, false});
+        last.arg.site = &site;
+    }
+    return block;
+}
+
+}  // namespace block_translation

@@ -1,0 +1,139 @@
+// translate_control: the words that jump and the calls of user words, inlined where short.
+
+#include "translate/block_translator.hpp"
+
+#include "text/searches.hpp"
+#include "text/tokens.hpp"
+
+namespace block_translation {
+
+// "if" and "loop": a branch on the popped value, both ways into new blocks.
+outcome block_translator::translate_branch(const char*& p, bool loop)
+{
+    if (level_ > 0) return outcome::not_inlined;
+    const char* const reference = next_token(p);
+    sym x = pop();
+    // What jumps: "if" where the value is 0, "loop" where it is not.
+    if (x.is_leaf() && x.a.kind == ir_kind::constant) {
+        if ((x.a.value != 0) != loop) {
+            if (reference == nullptr) {
+                push(x);
+                return end_with_leave(p);
+            }
+            p = reference;  // passes over the reference
+            return outcome::go_on;
+        }
+    }
+    const jump_outcome jump = loop ? find_jump_up(vm_.text, p) : find_jump_down(p);
+    if (!is_clean(jump) || reference == nullptr) {
+        push(x);
+        return end_with_leave(p);  // the walker runs the word, reports and all
+    }
+    const char* const landing = next_token(jump.label_token);
+    if (x.is_leaf() && x.a.kind == ir_kind::constant) return end_with_jump(landing);
+    // The value is truthy where (a cmp b) holds.
+    ir_op branch;
+    leaf a;
+    leaf b;
+    const bool jumps_when_truthy = loop;
+    if (x.is_expr() && operation_info(x.op).tests) {
+        // truthy exactly where the comparison holds (or fails, when negated)
+        branch = branch_for(*operation_info(x.op).tests, jumps_when_truthy != x.negated);
+        a = x.a;
+        b = x.b;
+    } else {
+        const bool negated = x.negated;
+        x.negated = false;
+        a = value_leaf(x);
+        b = constant_leaf(0);
+        branch = branch_for(relation::ne, jumps_when_truthy != negated);
+    }
+    if (a.kind == ir_kind::constant) {
+        std::swap(a, b);
+        branch = swapped_branch(branch);
+    }
+    // The operands must survive the writing out of the stack.
+    const std::size_t held_before = held_.size();
+    for (const leaf& l : {a, b})
+        if (l.kind == ir_kind::frame) held_.push_back(l.value);
+    for (leaf* l : {&a, &b}) {
+        if (l->kind != ir_kind::slot || l->value < base_) continue;
+        const std::int32_t t = scratch();
+        emit_move(ir_kind::frame, t, constant_tag(cell_tag::NUMBER), *l);
+        *l = {ir_kind::frame, t};
+        held_.push_back(t);
+    }
+    const std::int32_t adjust = materialize();
+    held_.resize(held_before);
+    emit_exit({.op = branch, .a_kind = a.kind, .b_kind = b.kind, .a = encode(a), .b = encode(b), .adjust = adjust},
+              landing);
+    emit_exit({.op = ir_op::jump}, next_token(reference));  // the branch reads where not jumping goes here
+    return outcome::ended;
+}
+
+// "go_down" and "go_up": the block goes on where the jump lands, unless the
+// jump reports on its way.
+outcome block_translator::translate_jump(const char* p, const jump_outcome& jump)
+{
+    if (!is_clean(jump)) return end_with_leave(p);
+    return end_with_jump(next_token(jump.label_token));
+}
+
+// A user word: its body inlined when short and straight, else a call.
+outcome block_translator::translate_call(const char* t, const char* body)
+{
+    if (!memo_.not_inlinable.contains(body)) {
+        if (level_ < max_inline_levels) {
+            if (inline_body(body)) return outcome::go_on;
+        } else {
+            depth_limited_ = true;
+        }
+    }
+    return end_with_call(t, body);
+}
+
+// Translates the body at level + 1 into the block; when it cannot be
+// inlined (it jumps, calls what cannot be inlined, or is long), puts
+// everything back as it was and says so.
+bool block_translator::inline_body(const char* body)
+{
+    const snapshot saved{code_.size(), code_.empty() ? std::nullopt : std::optional{code_.back()},
+                         open_,        base_,   sp_at_,        need_,          room_,
+                         levels_,      tokens_, inline_start_, depth_limited_, held_.size()};
+    ++level_;
+    levels_ = std::max(levels_, level_);
+    inline_start_ = body;
+    depth_limited_ = false;
+    bool inlined = false;
+    int count = 0;
+    for (const char* p = body;; p = next_token(p)) {
+        if (ends_word(p)) {
+            inlined = true;
+            break;
+        }
+        if (++count > max_inline_tokens || p - body > max_inline_bytes) break;
+        if (translate_token(p) != outcome::go_on) break;
+    }
+    --level_;
+    inline_start_ = saved.inline_start;
+    if (inlined) {
+        depth_limited_ = saved.depth_limited || depth_limited_;
+        return true;
+    }
+    // Too deep is no fault of the body: it may be inlined nearer the top.
+    if (!depth_limited_) memo_.not_inlinable.insert(body);
+    depth_limited_ = saved.depth_limited || depth_limited_;
+    code_.resize(saved.code_size);
+    if (saved.last) code_.back() = *saved.last;
+    open_ = saved.open;
+    base_ = saved.base;
+    sp_at_ = saved.sp_at;
+    need_ = saved.need;
+    room_ = saved.room;
+    levels_ = saved.levels;
+    tokens_ = saved.tokens;
+    held_.resize(saved.held);
+    return false;
+}
+
+}  // namespace block_translation
