@@ -19,6 +19,16 @@ void grow_value_stack(forth_vm& vm, std::size_t cells)
     stack.limit = stack.base + cells;
 }
 
+bool reserve_stack_cells(forth_vm& vm, std::int32_t cells)
+{
+    const auto wanted = static_cast<std::size_t>(cells);
+    const std::size_t used = vm.stack.size();
+    if (static_cast<std::size_t>(vm.stack.limit - vm.stack.top) >= wanted) return true;
+    if (used + wanted > max_stack_cells) return false;
+    grow_value_stack(vm, std::min(std::max(used * 2, used + wanted), max_stack_cells));
+    return true;
+}
+
 void word_push(forth_vm& vm, cell_tag tag, std::int32_t value)
 {
     value_stack& stack = vm.stack;

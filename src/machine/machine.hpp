@@ -106,6 +106,10 @@ cell word_pop(forth_vm& vm);
 // Moves the stack into storage of cells cells (at least its size).
 void grow_value_stack(forth_vm& vm, std::size_t cells);
 
+// Makes the storage hold cells more cells above the top; false when the
+// stack would then pass max_stack_cells (a push there would be reported).
+bool reserve_stack_cells(forth_vm& vm, std::int32_t cells);
+
 // Makes sure the next call depth and the spare frames past it exist; at the
 // deepest nesting the run ends with a report instead.
 void prepare_call_depth(forth_vm& vm);

@@ -61,7 +61,7 @@ std::unique_ptr<ir_block> block_translator::finish(const char* start)
     block->need = need_;
     // A block that checks the stack at all asks for a little more room
     // than it uses, so that the blocks it goes on to are proved by its
-    // check and skip their own; the check makes room when it can.
+    // check and skip their own.
     if (need_ > 0 || room_ > 0 || levels_ > 0) room_ = std::max(room_, min_checked_room);
     block->room = room_;
     block->levels = levels_;

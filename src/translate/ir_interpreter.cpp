@@ -288,13 +288,18 @@ other_native_call:
     QKA_NEXT;
 other_check:
     // The whole block at once: the cells it reads, the room for the cells it
-    // writes, the calls it inlines. Where that fails, the walker runs it,
-    // reports and all.
+    // writes, the calls it inlines. A stack whose storage is merely full
+    // grows, as the walker's pushes would grow it; where the check still
+    // fails, the walker runs the block, reports and all.
     if (sp - stack_base < ip->a || stack_limit - sp < ip->b ||
         static_cast<std::size_t>(frame - frames) + std::size_t(ip->adjust) * frame_stride >
             std::size_t{max_depth} * frame_stride) [[unlikely]] {
         store();
-        return ip->arg.position;
+        if (sp - stack_base < ip->a || stack_limit - sp >= ip->b || !reserve_stack_cells(vm, ip->b) ||
+            static_cast<std::size_t>(frame - frames) + std::size_t(ip->adjust) * frame_stride >
+                std::size_t{max_depth} * frame_stride)
+            return ip->arg.position;
+        load();
     }
     ++ip;
     QKA_NEXT;
