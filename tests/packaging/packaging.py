@@ -213,7 +213,7 @@ def manpage_lint(c):
 
 def report_sites(source):
     """unit:line -> message, read from the program's own list of report sites."""
-    with open(os.path.join(source, "src", "util.hpp"), encoding="utf-8") as f:
+    with open(os.path.join(source, "src", "machine", "reports.hpp"), encoding="utf-8") as f:
         text = f.read()
     sites = {}
     for m in re.finditer(r'report_site \w+\{\s*"([^"]+)", (\d+), "\w+",\s*((?:"[^"]*"\s*)+)\}', text):
@@ -221,7 +221,7 @@ def report_sites(source):
         data = bytes(int(h, 16) for h in re.findall(r"\\x([0-9a-fA-F]{2})", literal))
         expect(len(data) * 4 == len(literal), f"site {m.group(1)}:{m.group(2)}: message not all hex escapes")
         sites[f"{m.group(1)}:{m.group(2)}"] = data.decode("cp932")
-    expect(len(sites) >= 20, f"only {len(sites)} report sites found in util.hpp")
+    expect(len(sites) >= 20, f"only {len(sites)} report sites found in reports.hpp")
     return sites
 
 
