@@ -22,7 +22,7 @@ install them with
 examples:
     bench/run.py --size full                      # everything, median of 5
     bench/run.py --size tiny --runs 1             # the CI check
-    bench/run.py --size full --group compute --build ir=build/qka_ir --build native=build/qka
+    bench/run.py --size full --group compute --build ir=build-ir/qka --build jit=build/qka
     bench/run.py --size full --only far_jump --comment-bytes 1000,10000,100000
     bench/run.py --only loop/globals,fib --n loop=1000000 --peers gforth,luajit
 """

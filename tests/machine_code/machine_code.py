@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""The native tier from outside: while qka runs a hot loop, its memory map
+"""Machine code from outside: while qka runs a hot loop, its memory map
 (read from /proc) must hold machine code, no page that is writable and
 executable at once, and no writable view of memory that is also mapped
 executable; in the build that is refused executable memory, it must
 hold no machine code and the run must still give the right result.
 
-usage: native.py PROGRAM CASE     CASE: machine_code_and_no_wx | no_machine_code
+usage: machine_code.py PROGRAM CASE     CASE: made_and_never_writable | refused
 """
 import os
 import subprocess
@@ -13,7 +13,7 @@ import sys
 import tempfile
 import time
 
-# About a second of hot loop on the native tier, ten on the IR tier.
+# About a second of hot loop in machine code, ten on the IR tier.
 SCRIPT = (b": main 0 $a ! 1500000000 $b ! @top $a @ 3 + $a ! $b @ 1 - $b ! $b @ loop @@top $a @ . ;\n")
 EXPECTED = b"** Forth VM v0.16 **\n205032704"  # 3 * 1500000000, wrapped at 32 bits
 
@@ -56,10 +56,10 @@ def main():
         print("writable views of executable memory:", aliases)
         return 1
     code = executable_code(maps)
-    if case == "machine_code_and_no_wx" and not code:
+    if case == "made_and_never_writable" and not code:
         print("no machine code was made")
         return 1
-    if case == "no_machine_code" and code:
+    if case == "refused" and code:
         print("machine code was made though executable memory is refused:", code)
         return 1
     if (proc.returncode, out, err) != (0, EXPECTED, b""):

@@ -1,4 +1,4 @@
-// The native tier: division by constants as multiplications, and whole hot
+// Machine code: division by constants as multiplications, and whole hot
 // runs through the tiers (machine code where this build has it) against the
 // text walker, compared by the machine they leave behind.
 #include <cstdint>
