@@ -90,12 +90,14 @@ struct assembly_errors : ErrorHandler {
 struct assembly {
     CodeHolder code;
     assembly_errors errors;
+    FileLogger listing{stderr};
     x86::Assembler a;
 
     assembly()
     {
         code.init(Environment::host());
         code.setErrorHandler(&errors);
+        if (settings.show_machine_code) code.setLogger(&listing);
         code.attach(&a);
     }
 

@@ -35,6 +35,11 @@
 namespace block_translation {
 
 constexpr int max_block_tokens = 96;
+// A block goes on through at most this many jumps, while it has fewer
+// tokens than this: the code after a label is then translated again in
+// each block that jumps there.
+constexpr int max_threaded_jumps = 2;
+constexpr int max_threaded_tokens = 48;
 constexpr int max_inline_tokens = 24;
 constexpr std::ptrdiff_t max_inline_bytes = 512;
 constexpr std::size_t max_open_cells = 24;  // symbolic cells before they are written out
@@ -226,7 +231,7 @@ private:
     outcome translate_word(const char*& p, const word_info& word);
     outcome translate_shuffle(const word_info& word);
     outcome translate_comment(const char*& p);
-    outcome translate_jump(const char* p, const jump_outcome& jump);
+    outcome translate_jump(const char*& p, const jump_outcome& jump);
     // "0=" and "not": 1 where x is 0, else 0. Negating twice gives x back
     // only where x is already a truth value; elsewhere it is x <> 0.
     sym negation_of(sym x);
@@ -269,7 +274,7 @@ private:
     forth_vm& vm_;
     translation_memo& memo_;
     const char* start_ = nullptr;
-    const char* last_ = nullptr;           // the last token of the block's own text
+    const char* last_ = nullptr;           // the furthest token of the text the block translates
     std::vector<ir_insn> code_;
     std::vector<sym> open_;                // the cells at base_, base_ + 1, …
     std::int32_t base_ = 0;
@@ -279,6 +284,7 @@ private:
     std::int32_t levels_ = 0;
     int level_ = 0;                        // how many inlined calls deep the tokens are
     int tokens_ = 0;
+    int threaded_jumps_ = 0;               // jumps the block has gone on through
     const char* inline_start_ = nullptr;
     std::vector<sym> pending_;             // cells still to be written while the stack is written out
     std::vector<std::int32_t> held_;       // scratch integers in use outside the symbolic cells

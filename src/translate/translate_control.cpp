@@ -73,9 +73,17 @@ outcome block_translator::translate_branch(const char*& p, bool loop)
 
 // "go_down" and "go_up": the block goes on where the jump lands, unless the
 // jump reports on its way.
-outcome block_translator::translate_jump(const char* p, const jump_outcome& jump)
+// A short block goes on through the jump, translating what follows the
+// label as the walker would run it next: a loop tested at its top then
+// closes on its own test, as one closed by "loop" does.
+outcome block_translator::translate_jump(const char*& p, const jump_outcome& jump)
 {
     if (!is_clean(jump)) return end_with_leave(p);
+    if (level_ == 0 && threaded_jumps_ < max_threaded_jumps && tokens_ < max_threaded_tokens) {
+        ++threaded_jumps_;
+        p = jump.label_token;  // the run goes on after the label
+        return outcome::go_on;
+    }
     return end_with_jump(next_token(jump.label_token));
 }
 

@@ -37,7 +37,7 @@ std::unique_ptr<ir_block> block_translator::translate(const char* start)
 // end of a comment, the reference of a conditional jump).
 outcome block_translator::translate_token(const char*& p)
 {
-    if (level_ == 0) last_ = p;
+    if (level_ == 0 && (last_ == nullptr || p > last_)) last_ = p;
     if (open_.size() > max_open_cells) write_out();
     ++tokens_;
     if (opens_unterminated_string(p)) return end_with_leave(p);  // the walker reports it
