@@ -308,6 +308,7 @@ private:
     void compile_block(std::size_t index)
     {
         const ir_block& block = *region_.blocks[index];
+        current_block_ = index;
         a_.bind(check_labels_[index]);
         const ir_insn* insn = block.code.data();
         if (insn->op == ir_op::check) compile_check(insn++);
@@ -374,7 +375,7 @@ private:
         case ir_op::jump:
             count_step(insn);
             if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
-            a_.jmp(target_of(exit_of(block, insn)));
+            jump_unless_next(exit_of(block, insn));
             return false;
         case ir_op::call:
             compile_call(insn);
@@ -568,14 +569,39 @@ private:
         store_result(insn, {x86::eax, true, false});
     }
 
+    // The conditional jump goes where the run stays in the region, the
+    // plain one (when there is a plain one) leaves it: a loop closes on its
+    // conditional jump, whichever way its test is written.
     void compile_branch(const ir_insn* insn)
     {
         const ir_block& block = *block_of(insn);
         count_step(insn);
         if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
         compare(at(insn->a_kind, insn->a), at(insn->b_kind, insn->b));
-        a_.emit(jump_where(info(insn->op).tested), target_of(exit_of(block, insn)));
-        a_.jmp(target_of(exit_of(block, insn + 1)));
+        ir_exit* taken = exit_of(block, insn);
+        ir_exit* other = exit_of(block, insn + 1);
+        relation rel = info(insn->op).tested;
+        if (!stays_in_region(*taken) && stays_in_region(*other)) {
+            std::swap(taken, other);
+            rel = negation(rel);
+        }
+        a_.emit(jump_where(rel), target_of(taken));
+        jump_unless_next(other);
+    }
+
+    bool stays_in_region(const ir_exit& exit) const
+    {
+        return exit.linked != nullptr && region_.position_of(exit.linked) < region_.blocks.size();
+    }
+
+    // A jump by exit, left out where the block it goes to comes next.
+    void jump_unless_next(ir_exit* exit)
+    {
+        const std::size_t next = current_block_ + 1;
+        if (stays_in_region(*exit) && region_.position_of(exit->linked) == next &&
+            (!exit->past_check || region_.blocks[next]->code.front().op != ir_op::check))
+            return;
+        a_.jmp(target_of(exit));
     }
 
     const ir_block* block_of(const ir_insn* insn) const
@@ -633,6 +659,7 @@ private:
     std::vector<Label> check_labels_;
     std::vector<Label> body_labels_;
     std::vector<cold_path> cold_;
+    std::size_t current_block_ = 0;  // the block being compiled, by its place in the region
 };
 
 }  // namespace
