@@ -199,6 +199,11 @@ public:
             else
                 leave_for(path.insn);
         }
+        for (const jump_table& table : tables_) {
+            a_.align(AlignMode::kData, 8);
+            a_.bind(table.label);
+            for (const Label& entry : table.entries) a_.embedLabel(entry);
+        }
     }
 
 private:
@@ -379,6 +384,9 @@ private:
             return false;
         case ir_op::call:
             compile_call(insn);
+            return false;
+        case ir_op::computed_jump:
+            compile_computed_jump(block, insn);
             return false;
         case ir_op::ret:
             compile_ret(insn);
@@ -604,6 +612,42 @@ private:
         a_.jmp(target_of(exit));
     }
 
+    // k is read before anything moves: an index out of range (or one the
+    // walker must jump by) hands the instruction to the interpreter as it
+    // stands. Otherwise the stack pointer takes its adjustment and both
+    // cells off, and the jump goes through a table of the targets.
+    void compile_computed_jump(const ir_block& block, const ir_insn* insn)
+    {
+        count_step(insn);
+        const Label leave = cold_for_insn(insn);
+        const std::int32_t moved = insn->adjust - 2;
+        a_.mov(x86::eax, x86::dword_ptr(reg_sp, (insn->adjust + insn->a) * 8 + 4));
+        a_.sub(x86::eax, 1);
+        a_.cmp(x86::eax, Imm(insn->b));
+        a_.jae(leave);
+        jump_table table{a_.newLabel(), {}};
+        const Label undo = a_.newLabel();  // a k whose jump the walker makes
+        for (std::int32_t k = 0; k < insn->b; ++k) {
+            ir_exit* const exit = exit_of_table_entry(block, k);
+            table.entries.push_back(exit != nullptr ? target_of(exit) : undo);
+        }
+        a_.lea(x86::rcx, x86::ptr(table.label));
+        a_.lea(reg_sp, x86::ptr(reg_sp, moved * 8));
+        a_.jmp(x86::qword_ptr(x86::rcx, x86::rax, 3));
+        a_.bind(undo);
+        a_.lea(reg_sp, x86::ptr(reg_sp, -moved * 8));
+        a_.jmp(leave);
+        tables_.push_back(std::move(table));
+    }
+
+    static ir_exit* exit_of_table_entry(const ir_block& block, std::int32_t k)
+    {
+        const ir_insn** const entry = &block.table->targets[static_cast<std::size_t>(k)];
+        for (std::size_t i = 0; i < block.exit_count; ++i)
+            if (block.exits[i].jump == entry) return &block.exits[i];
+        return nullptr;
+    }
+
     const ir_block* block_of(const ir_insn* insn) const
     {
         for (const ir_block* b : region_.blocks)
@@ -659,6 +703,12 @@ private:
     std::vector<Label> check_labels_;
     std::vector<Label> body_labels_;
     std::vector<cold_path> cold_;
+    // The addresses computed jumps go through, laid out after the code.
+    struct jump_table {
+        Label label;
+        std::vector<Label> entries;
+    };
+    std::vector<jump_table> tables_;
     std::size_t current_block_ = 0;  // the block being compiled, by its place in the region
 };
 

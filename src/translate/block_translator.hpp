@@ -40,6 +40,8 @@ constexpr int max_block_tokens = 96;
 // each block that jumps there.
 constexpr int max_threaded_jumps = 2;
 constexpr int max_threaded_tokens = 48;
+// The most references of an "on_goto" translated as a jump table.
+constexpr std::int32_t max_jump_table = 1024;
 constexpr int max_inline_tokens = 24;
 constexpr std::ptrdiff_t max_inline_bytes = 512;
 constexpr std::size_t max_open_cells = 24;  // symbolic cells before they are written out
@@ -113,6 +115,7 @@ struct exit_plan {
     bool provable;
     bool straight;
     std::size_t holder = 0;  // the instruction that jumps by it
+    std::int32_t table_entry = -1;  // or the entry of its jump table that does
 };
 
 class block_translator {
@@ -232,6 +235,7 @@ private:
     outcome translate_shuffle(const word_info& word);
     outcome translate_comment(const char*& p);
     outcome translate_jump(const char*& p, const jump_outcome& jump);
+    outcome translate_computed_jump(const char* p);
     // "0=" and "not": 1 where x is 0, else 0. Negating twice gives x back
     // only where x is already a truth value; elsewhere it is x <> 0.
     sym negation_of(sym x);
@@ -290,6 +294,8 @@ private:
     std::vector<std::int32_t> held_;       // scratch integers in use outside the symbolic cells
     bool depth_limited_ = false;           // an inlining was refused only for its depth
     std::vector<exit_plan> exits_;
+    const char* computed_jump_ = nullptr;  // the "on_goto" the block ends in
+    std::int32_t table_size_ = 0;          // its count of references
     const char* call_token_ = nullptr;
     const char* call_body_ = nullptr;
 

@@ -77,7 +77,7 @@ outcome block_translator::translate_word(const char*& p, const word_info& word)
     case translation_kind::loop_if_nonzero: return translate_branch(p, true);
     case translation_kind::jump_down: return translate_jump(p, find_jump_down(p));
     case translation_kind::jump_up: return translate_jump(p, find_jump_up(vm_.text, p));
-    case translation_kind::computed_jump: return end_with_leave(p);  // the walker runs it
+    case translation_kind::computed_jump: return translate_computed_jump(p);
     case translation_kind::comment: return translate_comment(p);
     case translation_kind::handler: return translate_handler(word);
     }
