@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "jit/code_memory.hpp"
+#include "jit/machine_code_calls.hpp"
 #include "jit/region.hpp"
 #include "machine/settings.hpp"
 
@@ -391,21 +392,107 @@ private:
         case ir_op::ret:
             compile_ret(insn);
             return false;
-        case ir_op::system_read:
-        case ir_op::variable_read:
-        case ir_op::variable_write:
         case ir_op::print:
+            compile_print(insn);
+            return true;
+        case ir_op::system_read:
+            compile_system_read(insn);
+            return true;
+        case ir_op::variable_read:
+            compile_variable_read(insn);
+            return true;
+        case ir_op::variable_write:
+            compile_variable_write(insn);
+            return true;
         case ir_op::native_call:
         case ir_op::check:
         case ir_op::leave:
         case ir_op::exit_unlinked:
         case ir_op::machine_code:
-            // printing, reads of the clock, computed variable numbers,
-            // handlers and the walker: the interpreter takes over here
+            // handlers, failed checks and the walker: the interpreter takes over here
             a_.jmp(cold_for_insn(insn));
             return false;
         }
         return false;
+    }
+
+    // ---- calls out of machine code
+
+    // Calls fn: the variables' registers that the call may change are
+    // written back first and read again after it.
+    void call_out(const void* fn)
+    {
+        a_.mov(x86::rax, Imm(reinterpret_cast<std::uint64_t>(fn)));
+        a_.call(x86::rax);
+        load_registers();
+    }
+
+    void compile_print(const ir_insn* insn)
+    {
+        const place x = at(insn->a_kind, insn->a);
+        a_.emit(x86::Inst::kIdMov, x86::edx, x.operand);
+        write_back();
+        a_.mov(x86::rdi, reg_state);
+        a_.mov(x86::esi, Imm(insn->b));
+        call_out(reinterpret_cast<const void*>(&call_write_output));
+        a_.test(x86::al, x86::al);
+        a_.jz(cold_for_insn(insn + 1));  // it threw: the interpreter throws it again
+    }
+
+    void compile_system_read(const ir_insn* insn)
+    {
+        write_back();
+        a_.mov(x86::edi, Imm(insn->b));
+        call_out(reinterpret_cast<const void*>(&call_system_variable));
+        store_result(insn, {x86::eax, true, false});
+    }
+
+    // A computed variable number: a local of the frame inlined b levels deep
+    // or a global, by an indexed load or store; a system variable or a number
+    // out of range is the interpreter's. The variables kept in registers are
+    // written back first, and after a store read again, as it may be one of
+    // them.
+    void variable_address(const ir_insn* insn, std::int32_t level, x86::Mem& local, x86::Mem& global, Label& is_global)
+    {
+        a_.emit(x86::Inst::kIdMov, x86::eax, at(insn->a_kind, insn->a).operand);
+        a_.cmp(x86::eax, 63);
+        a_.ja(cold_for_insn(insn));
+        write_back();
+        is_global = a_.newLabel();
+        a_.cmp(x86::eax, 32);
+        a_.jae(is_global);
+        local = x86::dword_ptr(reg_frame, x86::rax, 2, level * static_cast<std::int32_t>(frame_stride) * 4);
+        global = x86::dword_ptr(reg_globals, x86::rax, 2, -32 * 4);
+    }
+
+    void compile_variable_read(const ir_insn* insn)
+    {
+        x86::Mem local, global;
+        Label is_global;
+        variable_address(insn, insn->b, local, global, is_global);
+        const Label done = a_.newLabel();
+        a_.mov(x86::ecx, local);
+        a_.jmp(done);
+        a_.bind(is_global);
+        a_.mov(x86::ecx, global);
+        a_.bind(done);
+        store_result(insn, {x86::ecx, true, false});
+    }
+
+    void compile_variable_write(const ir_insn* insn)
+    {
+        x86::Mem local, global;
+        Label is_global;
+        const place value = at(insn->b_kind, insn->b);
+        a_.emit(x86::Inst::kIdMov, x86::edx, value.operand);  // before the number's jumps split the way
+        variable_address(insn, insn->arg.target.dst, local, global, is_global);
+        const Label done = a_.newLabel();
+        a_.mov(local, x86::edx);
+        a_.jmp(done);
+        a_.bind(is_global);
+        a_.mov(global, x86::edx);
+        a_.bind(done);
+        load_registers();
     }
 
     static ir_exit* exit_of(const ir_block& block, const ir_insn* holder)

@@ -359,11 +359,15 @@ other_leave:
     return ip->arg.position;
 other_machine_code: {
     machine_code_state state{sp,          frame,  globals,    rp,        rp_floor, rp_limit, stack_base,
-                             stack_limit, frames, call_limit, machine_code_steps};
+                             stack_limit, frames, call_limit, machine_code_steps, &vm};
     ip = host->run_machine_code(state, ip->arg.code);
     sp = state.sp;
     frame = state.frame;
     rp = state.rp;
+    if (state.failure) [[unlikely]] {
+        store();
+        std::rethrow_exception(state.failure);
+    }
     count_executed_tokens(static_cast<std::uint64_t>(machine_code_steps - state.steps));
     QKA_NEXT;
 }
