@@ -5,12 +5,14 @@
 
 namespace {
 
-// The linked ways on from block that stay machine code: jumps and branches.
+// The linked ways on from block that stay machine code: jumps, branches,
+// and where a call returns to.
 template <typename Visit>
 void for_each_linked_jump(const ir_block& block, Visit visit)
 {
     for (std::size_t i = 0; i < block.exit_count; ++i)
         if (block.exits[i].linked != nullptr) visit(*block.exits[i].linked);
+    if (block.site && block.site->resume.linked != nullptr) visit(*block.site->resume.linked);
 }
 
 bool names_variable(ir_kind kind) { return kind == ir_kind::frame || kind == ir_kind::global; }
