@@ -7,6 +7,7 @@
 #include "jit/region.hpp"
 #include "machine/settings.hpp"
 #include "run/walker.hpp"
+#include "text/tokens.hpp"
 #include "translate/ir_interpreter.hpp"
 
 namespace {
@@ -168,6 +169,14 @@ void compile_when_hot(tier_state& tiers, const ir_exit& exit, ir_block& block)
     compile_head(tiers, block);
 }
 
+void note_block_start(const forth_vm& vm, tier_state& tiers, const char* p)
+{
+    if (tiers.block_starts.empty())
+        tiers.block_starts.assign(static_cast<std::size_t>(vm.text_end - vm.text) / 64 + 1, 0);
+    const auto offset = static_cast<std::size_t>(p - vm.text);
+    tiers.block_starts[offset / 64] |= std::uint64_t{1} << (offset % 64);
+}
+
 }  // namespace
 
 ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p, bool hot, std::size_t runs)
@@ -182,6 +191,7 @@ ir_block* code_at(forth_vm& vm, tier_state& tiers, const char* p, bool hot, std:
         if (spot.count < hot_threshold && !hot) return nullptr;
         spot.block = translate_within_bounds(vm, tiers, p);
         spot.refused = !spot.block;
+        if (spot.block) note_block_start(vm, tiers, p);
         return spot.block.get();
     } catch (const std::bad_alloc&) {
         return nullptr;  // without memory for the table or the code, the walker goes on
@@ -220,28 +230,61 @@ namespace {
 // is some, run until it hands back.
 struct tier_hooks {
     tier_state& tiers;
+    bool from_translated_code = false;  // the walker goes on where translated code handed back
 
-    const char* enter(forth_vm& vm, const char* next, std::size_t base) const
+    const char* enter(forth_vm& vm, const char* next, std::size_t base)
     {
+        from_translated_code = false;  // a place counted of its own
         const ir_block* const block = code_at(vm, tiers, next);
-        return block != nullptr ? run_ir(vm, tiers, block->entry(false), base) : next;
+        return block != nullptr ? run(vm, block->entry(false), base) : next;
     }
 
-    const char* at_start(forth_vm& vm, const char* next, std::size_t base) const { return enter(vm, next, base); }
-    const char* after_call(forth_vm& vm, const char* next, std::size_t base) const { return enter(vm, next, base); }
+    const char* at_start(forth_vm& vm, const char* next, std::size_t base) { return enter(vm, next, base); }
+    const char* after_call(forth_vm& vm, const char* next, std::size_t base) { return enter(vm, next, base); }
     // A loop counts its passes by the bytes each one walks: a long body is
     // worth translating sooner than a short one.
-    const char* after_backward_jump(forth_vm& vm, const char* next, const char* from, std::size_t base) const
+    const char* after_backward_jump(forth_vm& vm, const char* next, const char* from, std::size_t base)
     {
+        from_translated_code = false;
         const auto bytes = static_cast<std::size_t>(from - next);
         const ir_block* const block = code_at(vm, tiers, next, false, 1 + bytes / bytes_per_pass);
-        return block != nullptr ? run_ir(vm, tiers, block->entry(false), base) : next;
+        return block != nullptr ? run(vm, block->entry(false), base) : next;
+    }
+
+    // On the way from token to token, a translated block met goes on in its
+    // code. After translated code has handed the run back, the walker is
+    // most likely in the middle of hot code: the places it passes where a
+    // block would start (after a label, where a jump lands, past the
+    // reference of a jump not taken) count as the places hot code starts,
+    // so that the rest of a long loop body turns hot with its head instead
+    // of one block a few passes.
+    const char* on_the_way(forth_vm& vm, const char* t, const char* next, std::size_t base)
+    {
+        if (next == nullptr) return next;
+        if (tiers.has_block_at(vm, next)) {
+            const ir_block* const block = tiers.spots.find(next)->second.block.get();
+            return run(vm, block->entry(false), base);
+        }
+        if (!from_translated_code || (vm.current == t && !is_label(t))) [[likely]] return next;
+        const ir_block* const block = code_at(vm, tiers, next);
+        return block != nullptr ? run(vm, block->entry(false), base) : next;
+    }
+
+    static bool is_label(const char* t) noexcept { return t[0] == '@' && is_word_char(t[1]); }
+
+    // Runs translated code from entry; the walker goes on where it hands back.
+    const char* run(forth_vm& vm, const ir_insn* entry, std::size_t base)
+    {
+        const char* const next = run_ir(vm, tiers, entry, base);
+        from_translated_code = true;
+        return next;
     }
 
     // A return to a caller in translated code goes on in its code.
-    const char* after_return(forth_vm& vm, const return_entry& back, const char* next, std::size_t base) const
+    const char* after_return(forth_vm& vm, const return_entry& back, const char* next, std::size_t base)
     {
-        return back.resume != nullptr ? run_ir(vm, tiers, back.resume->target, base) : next;
+        from_translated_code = false;
+        return back.resume != nullptr ? run(vm, back.resume->target, base) : next;
     }
 };
 

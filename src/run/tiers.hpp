@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "jit/jit.hpp"
 #include "machine/machine.hpp"
@@ -45,6 +46,17 @@ struct tier_state final : ir_host {
     std::size_t hot_text_bytes = 0;  // of the text they translate
     jit_code_ptr jit;                // machine code, where there is any
     bool jit_tried = false;          // whether executable memory was asked for
+    // One bit per byte of the script: a translated block starts there. The
+    // walker tests it at every step, so that code it reaches on its way
+    // (after a side exit, most often) goes back to the translated tier at
+    // the first translated block it meets.
+    std::vector<std::uint64_t> block_starts;
+
+    bool has_block_at(const forth_vm& vm, const char* p) const noexcept
+    {
+        const auto offset = static_cast<std::size_t>(p - vm.text);
+        return offset / 64 < block_starts.size() && (block_starts[offset / 64] >> (offset % 64) & 1) != 0;
+    }
 
     const ir_insn* follow_exit(forth_vm& vm, ir_exit& exit) override;
     const ir_insn* run_machine_code(machine_code_state& state, const void* code) override;

@@ -21,12 +21,14 @@ struct no_tiers {
     {
         return next;
     }
+    static const char* on_the_way(forth_vm&, const char*, const char* next, std::size_t) noexcept { return next; }
 };
 
 // Executes token by token from vm.current until the word started there ends.
 // Calls made from here run in this same loop. Each hook receives the token
 // that runs next (nullptr: the running word ends) and the return stack's
-// height at the start (a backward jump also the jumping token), and gives
+// height at the start (a backward jump also the jumping token; on_the_way
+// sees every other step), and gives
 // back the token to go on with, having run whatever it ran in between.
 template <typename Hooks>
 void walk_text(forth_vm& vm, Hooks& hooks)
@@ -49,7 +51,10 @@ void walk_text(forth_vm& vm, Hooks& hooks)
         } else if (vm.current != nullptr) {
             // A handler that ran off the end of the text leaves no position: the word ends.
             next = next_token(vm.current);
-            if (vm.current < t) next = hooks.after_backward_jump(vm, next, t, base);  // only jumps move back
+            if (vm.current < t)  // only jumps move back
+                next = hooks.after_backward_jump(vm, next, t, base);
+            else
+                next = hooks.on_the_way(vm, t, next, base);
         }
         vm.current = next;
     }
