@@ -11,6 +11,7 @@
 
 #include "machine/reports.hpp"
 #include "machine/settings.hpp"
+#include "machine/variables.hpp"
 #include "run/executor.hpp"
 #include "run/tiers.hpp"
 #include "text/tokens.hpp"
