@@ -106,6 +106,21 @@ TEST(TieredRun, LeavesTheMachineAsTheWalkerDoes)
     }
 }
 
+TEST(TieredRun, ReachesCellsFarFromTheStackPointer)
+{
+    // Forty cells pushed a pass, then summed forty a pass: cells farther from
+    // the stack pointer than the offsets some machines' loads and stores hold.
+    std::string text = ": main 0 $i ! @p";
+    for (int k = 0; k < 40; ++k) text += " $i @ " + std::to_string(k * 1000) + " +";
+    text += " $i @ 1 + dup $i ! 50 < loop @@p 0 $j ! @s";
+    for (int k = 0; k < 39; ++k) text += " +";
+    text += " $A @ + $A ! $j @ 1 + dup $j ! 50 < loop @@s $A @ ;";
+    const machine_state walked = run(text, false);
+    ASSERT_EQ(walked.stack.size(), 1u);
+    EXPECT_EQ(walked.stack.back().value, 40 * (49 * 50 / 2) + 50 * (39 * 40 / 2) * 1000);
+    EXPECT_EQ(run(text, true), walked);
+}
+
 TEST(TieredRun, CodeStaysWithinItsBound)
 {
     // Two thousand loops, each hot: all translated, most compiled, within the
