@@ -5,6 +5,8 @@
 //   QKA_TEST_MACHINE_CODE   0: hot code stays on the IR tier
 //   QKA_TEST_STEP_BOUND     executed steps after which a run ends with status 3
 //   QKA_TEST_FIXED_CLOCK    1: the clock reads one fixed time
+//   QKA_TEST_SHOW_MACHINE_CODE  1: machine code is listed on the standard error stream
+//                           as it is made, for reading what the back end made
 //   QKA_TEST_COUNTS         a file that gets the run's counts at exit
 //                           ("machine_code_entries N"), whatever the output
 
@@ -40,6 +42,7 @@ const bool settings_read = [] {
     if (read_setting("QKA_TEST_MACHINE_CODE", value)) settings.machine_code = value != 0;
     if (read_setting("QKA_TEST_STEP_BOUND", value)) settings.step_bound = value;
     if (read_setting("QKA_TEST_FIXED_CLOCK", value)) settings.fixed_clock = value != 0;
+    if (read_setting("QKA_TEST_SHOW_MACHINE_CODE", value)) settings.show_machine_code = value != 0;
     counts_file = std::getenv("QKA_TEST_COUNTS");
     if (counts_file != nullptr && *counts_file != '\0') std::atexit(write_counts);
     return true;

@@ -149,13 +149,30 @@ TEST(Translation, AComputedVariableNumberKeepsTheValueStoredApart)
 
 TEST(Translation, UnusualTokensAreLeftToTheWalker)
 {
-    for (const char* body : {"1 2 on_goto @@a @@b", "nosuch", "go_down x@nowhere", "1 96 @", "1 64 !",
+    for (const char* body : {"1 $n @ on_goto @@a @@b", "1 2 on_goto @@x @@y", "1 0 on_goto", "nosuch", "go_down x@nowhere", "1 96 @", "1 64 !",
                              "go_up abc", "/* never closed"}) {
         SCOPED_TRACE(body);
         const std::string code = translation_at(": main @start 3 . " + std::string(body) + " ; @a @b");
         EXPECT_NE(code.find("print number c3\n"), std::string::npos) << code;
         EXPECT_NE(code.find("leave"), std::string::npos) << code;
     }
+}
+
+TEST(Translation, AComputedJumpWithAConstantCountGoesThroughATable)
+{
+    // Both cells are written out, for the walker to find where an index is
+    // out of range; the table leaves out the reference whose label is missing.
+    const std::string text = ": main @start $k @ 3 on_goto @@a @@nowhere @@b ; @a 1 . ; @b 2 . ;";
+    EXPECT_EQ(translation_at(text), "check need 0 levels 0\nmove s0 = f0.10\nmove s1 = c3\ncomputed_jump s-2 of 3 sp+2\n");
+    forth_vm vm = forth_vm_create(100, 10, text.c_str());
+    translation_memo memo;
+    const auto block = translate_block(vm, memo, after_label(text, "start"));
+    ASSERT_TRUE(block && block->table);
+    EXPECT_EQ(block->exit_count, 2u);
+    EXPECT_NE(block->table->targets[0], nullptr);
+    EXPECT_EQ(block->table->targets[1], nullptr);
+    EXPECT_NE(block->table->targets[2], nullptr);
+    forth_vm_destroy(vm);
 }
 
 TEST(Translation, ALabelStartsABlockOfItsOwn)

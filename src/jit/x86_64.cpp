@@ -90,12 +90,14 @@ struct assembly_errors : ErrorHandler {
 struct assembly {
     CodeHolder code;
     assembly_errors errors;
+    FileLogger listing{stderr};
     x86::Assembler a;
 
     assembly()
     {
         code.init(Environment::host());
         code.setErrorHandler(&errors);
+        if (settings.show_machine_code) code.setLogger(&listing);
         code.attach(&a);
     }
 
@@ -196,6 +198,11 @@ public:
                 dispatch_exit(path.exit);
             else
                 leave_for(path.insn);
+        }
+        for (const jump_table& table : tables_) {
+            a_.align(AlignMode::kData, 8);
+            a_.bind(table.label);
+            for (const Label& entry : table.entries) a_.embedLabel(entry);
         }
     }
 
@@ -306,6 +313,7 @@ private:
     void compile_block(std::size_t index)
     {
         const ir_block& block = *region_.blocks[index];
+        current_block_ = index;
         a_.bind(check_labels_[index]);
         const ir_insn* insn = block.code.data();
         if (insn->op == ir_op::check) compile_check(insn++);
@@ -372,10 +380,13 @@ private:
         case ir_op::jump:
             count_step(insn);
             if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
-            a_.jmp(target_of(exit_of(block, insn)));
+            jump_unless_next(exit_of(block, insn));
             return false;
         case ir_op::call:
             compile_call(insn);
+            return false;
+        case ir_op::computed_jump:
+            compile_computed_jump(block, insn);
             return false;
         case ir_op::ret:
             compile_ret(insn);
@@ -566,14 +577,75 @@ private:
         store_result(insn, {x86::eax, true, false});
     }
 
+    // The conditional jump goes where the run stays in the region, the
+    // plain one (when there is a plain one) leaves it: a loop closes on its
+    // conditional jump, whichever way its test is written.
     void compile_branch(const ir_insn* insn)
     {
         const ir_block& block = *block_of(insn);
         count_step(insn);
         if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
         compare(at(insn->a_kind, insn->a), at(insn->b_kind, insn->b));
-        a_.emit(jump_where(info(insn->op).tested), target_of(exit_of(block, insn)));
-        a_.jmp(target_of(exit_of(block, insn + 1)));
+        ir_exit* taken = exit_of(block, insn);
+        ir_exit* other = exit_of(block, insn + 1);
+        relation rel = info(insn->op).tested;
+        if (!stays_in_region(*taken) && stays_in_region(*other)) {
+            std::swap(taken, other);
+            rel = negation(rel);
+        }
+        a_.emit(jump_where(rel), target_of(taken));
+        jump_unless_next(other);
+    }
+
+    bool stays_in_region(const ir_exit& exit) const
+    {
+        return exit.linked != nullptr && region_.position_of(exit.linked) < region_.blocks.size();
+    }
+
+    // A jump by exit, left out where the block it goes to comes next.
+    void jump_unless_next(ir_exit* exit)
+    {
+        const std::size_t next = current_block_ + 1;
+        if (stays_in_region(*exit) && region_.position_of(exit->linked) == next &&
+            (!exit->past_check || region_.blocks[next]->code.front().op != ir_op::check))
+            return;
+        a_.jmp(target_of(exit));
+    }
+
+    // k is read before anything moves: an index out of range (or one the
+    // walker must jump by) hands the instruction to the interpreter as it
+    // stands. Otherwise the stack pointer takes its adjustment and both
+    // cells off, and the jump goes through a table of the targets.
+    void compile_computed_jump(const ir_block& block, const ir_insn* insn)
+    {
+        count_step(insn);
+        const Label leave = cold_for_insn(insn);
+        const std::int32_t moved = insn->adjust - 2;
+        a_.mov(x86::eax, x86::dword_ptr(reg_sp, (insn->adjust + insn->a) * 8 + 4));
+        a_.sub(x86::eax, 1);
+        a_.cmp(x86::eax, Imm(insn->b));
+        a_.jae(leave);
+        jump_table table{a_.newLabel(), {}};
+        const Label undo = a_.newLabel();  // a k whose jump the walker makes
+        for (std::int32_t k = 0; k < insn->b; ++k) {
+            ir_exit* const exit = exit_of_table_entry(block, k);
+            table.entries.push_back(exit != nullptr ? target_of(exit) : undo);
+        }
+        a_.lea(x86::rcx, x86::ptr(table.label));
+        a_.lea(reg_sp, x86::ptr(reg_sp, moved * 8));
+        a_.jmp(x86::qword_ptr(x86::rcx, x86::rax, 3));
+        a_.bind(undo);
+        a_.lea(reg_sp, x86::ptr(reg_sp, -moved * 8));
+        a_.jmp(leave);
+        tables_.push_back(std::move(table));
+    }
+
+    static ir_exit* exit_of_table_entry(const ir_block& block, std::int32_t k)
+    {
+        const ir_insn** const entry = &block.table->targets[static_cast<std::size_t>(k)];
+        for (std::size_t i = 0; i < block.exit_count; ++i)
+            if (block.exits[i].jump == entry) return &block.exits[i];
+        return nullptr;
     }
 
     const ir_block* block_of(const ir_insn* insn) const
@@ -631,6 +703,13 @@ private:
     std::vector<Label> check_labels_;
     std::vector<Label> body_labels_;
     std::vector<cold_path> cold_;
+    // The addresses computed jumps go through, laid out after the code.
+    struct jump_table {
+        Label label;
+        std::vector<Label> entries;
+    };
+    std::vector<jump_table> tables_;
+    std::size_t current_block_ = 0;  // the block being compiled, by its place in the region
 };
 
 }  // namespace

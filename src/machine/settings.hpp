@@ -12,6 +12,7 @@ struct run_settings {
     bool machine_code = true;         // hot regions may be compiled to machine code
     std::uint64_t step_bound = 0;     // executed steps after which a run ends quietly; 0: none
     bool fixed_clock = false;         // the clock reads one fixed time
+    bool show_machine_code = false;   // machine code is listed on the standard error stream as it is made
 };
 
 // Constant-initialised, so that it holds the defaults before any code runs.

@@ -85,15 +85,23 @@ std::unique_ptr<ir_block> block_translator::finish(const char* start)
         e.stub.arg.exit = &e;
         e.target = &e.stub;
     };
+    if (computed_jump_ != nullptr) {
+        block->table = std::make_unique<ir_jump_table>();
+        block->table->token = computed_jump_;
+        block->table->targets.assign(static_cast<std::size_t>(table_size_), nullptr);
+        last.arg.table = block->table.get();
+    }
     if (!exits_.empty()) {
         block->exit_count = exits_.size();
         block->exits = std::make_unique<ir_exit[]>(exits_.size());
         for (std::size_t i = 0; i < exits_.size(); ++i) {
             ir_exit& e = block->exits[i];
             make_exit(e, exits_[i]);
-            ir_insn& holder = block->code[exits_[i].holder + (checked ? 1 : 0)];
-            holder.arg.next = e.target;
-            e.jump = &holder.arg.next;
+            const ir_insn** const jump = exits_[i].table_entry >= 0
+                                             ? &block->table->targets[static_cast<std::size_t>(exits_[i].table_entry)]
+                                             : &block->code[exits_[i].holder + (checked ? 1 : 0)].arg.next;
+            *jump = e.target;
+            e.jump = jump;
         }
     }
     if (last.op == ir_op::call) {

@@ -35,6 +35,13 @@
 namespace block_translation {
 
 constexpr int max_block_tokens = 96;
+// A block goes on through at most this many jumps, while it has fewer
+// tokens than this: the code after a label is then translated again in
+// each block that jumps there.
+constexpr int max_threaded_jumps = 2;
+constexpr int max_threaded_tokens = 48;
+// The most references of an "on_goto" translated as a jump table.
+constexpr std::int32_t max_jump_table = 1024;
 constexpr int max_inline_tokens = 24;
 constexpr std::ptrdiff_t max_inline_bytes = 512;
 constexpr std::size_t max_open_cells = 24;  // symbolic cells before they are written out
@@ -108,6 +115,7 @@ struct exit_plan {
     bool provable;
     bool straight;
     std::size_t holder = 0;  // the instruction that jumps by it
+    std::int32_t table_entry = -1;  // or the entry of its jump table that does
 };
 
 class block_translator {
@@ -226,7 +234,8 @@ private:
     outcome translate_word(const char*& p, const word_info& word);
     outcome translate_shuffle(const word_info& word);
     outcome translate_comment(const char*& p);
-    outcome translate_jump(const char* p, const jump_outcome& jump);
+    outcome translate_jump(const char*& p, const jump_outcome& jump);
+    outcome translate_computed_jump(const char* p);
     // "0=" and "not": 1 where x is 0, else 0. Negating twice gives x back
     // only where x is already a truth value; elsewhere it is x <> 0.
     sym negation_of(sym x);
@@ -269,7 +278,7 @@ private:
     forth_vm& vm_;
     translation_memo& memo_;
     const char* start_ = nullptr;
-    const char* last_ = nullptr;           // the last token of the block's own text
+    const char* last_ = nullptr;           // the furthest token of the text the block translates
     std::vector<ir_insn> code_;
     std::vector<sym> open_;                // the cells at base_, base_ + 1, …
     std::int32_t base_ = 0;
@@ -279,11 +288,14 @@ private:
     std::int32_t levels_ = 0;
     int level_ = 0;                        // how many inlined calls deep the tokens are
     int tokens_ = 0;
+    int threaded_jumps_ = 0;               // jumps the block has gone on through
     const char* inline_start_ = nullptr;
     std::vector<sym> pending_;             // cells still to be written while the stack is written out
     std::vector<std::int32_t> held_;       // scratch integers in use outside the symbolic cells
     bool depth_limited_ = false;           // an inlining was refused only for its depth
     std::vector<exit_plan> exits_;
+    const char* computed_jump_ = nullptr;  // the "on_goto" the block ends in
+    std::int32_t table_size_ = 0;          // its count of references
     const char* call_token_ = nullptr;
     const char* call_body_ = nullptr;
 

@@ -49,6 +49,8 @@ std::string describe_block(const ir_block& block)
                 out << " need " << insn.a << " room " << insn.b << " levels " << insn.adjust;
             } else if (insn.op == ir_op::system_read || insn.op == ir_op::variable_read) {
                 out << ' ' << operand(ir_kind::frame, insn.arg.target.dst);
+            } else if (insn.op == ir_op::computed_jump) {
+                out << ' ' << operand(insn.a_kind, insn.a) << " of " << insn.b;
             } else if (insn.op == ir_op::print) {
                 constexpr const char* kinds[] = {"number", "character", "spaces", "string", "newline"};
                 out << ' ' << kinds[insn.b];

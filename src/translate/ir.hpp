@@ -52,6 +52,8 @@ enum class tag_kind : std::uint8_t { constant, slot, frame };
     X(check, false)          /* block entry: a cells on the stack, room for b more, adjust more levels of */  \
                              /* nesting allowed; else the walker runs the block's tokens */                   \
     X(jump, true)            /* adjust, then next */                                                          \
+    X(computed_jump, true)   /* adjust; for k = a in 1 to b with a target in table, 2 cells off and on */   \
+                             /* there; else the walker runs the "on_goto" at the table's token */            \
     X(call, true)            /* adjust, then the word at site (its return comes back to site) */              \
     X(ret, true)             /* adjust, then the running word ends (its ';' at position) */                   \
     X(leave, true)           /* adjust, then the walker goes on at position */                                \
@@ -123,6 +125,7 @@ constexpr ir_op branch_op(relation rel) noexcept
 struct ir_exit;
 struct call_site;
 struct ir_block;
+struct ir_jump_table;
 
 // Where a value instruction's result goes, and for a stack cell its tag.
 struct ir_target {
@@ -146,6 +149,7 @@ struct ir_insn {
         const ir_insn* next;    // branches and jumps: where they go (an exit's stub until linked)
         ir_exit* exit;          // exit_unlinked: the exit it stands for
         call_site* site;        // call
+        const ir_jump_table* table;  // computed_jump
         native_handler native;  // native_call: the handler
         const char* position;   // ret, leave; check: the block's first token
         const void* code;       // machine_code: where it starts
@@ -180,6 +184,13 @@ struct call_site {
     ir_exit resume;               // after the return: the token after the call
 };
 
+// Where a computed jump goes for each index k from 1: the target of an exit,
+// or nullptr where the walker must make the jump (it reports on its way).
+struct ir_jump_table {
+    const char* token = nullptr;  // the "on_goto"
+    std::vector<const ir_insn*> targets;
+};
+
 // The translation of the straight run of tokens from start.
 struct ir_block {
     const char* start = nullptr;
@@ -191,6 +202,7 @@ struct ir_block {
     std::unique_ptr<ir_exit[]> exits;
     std::size_t exit_count = 0;
     std::unique_ptr<call_site> site;
+    std::unique_ptr<ir_jump_table> table;  // of its computed jump
     std::vector<ir_exit*> incoming;  // the exits linked to the block
     // Its machine code's ways in, with and past the check, once it has some.
     const ir_insn* machine_entry = nullptr;

@@ -308,6 +308,21 @@ other_jump:
     sp += ip->adjust;
     ip = ip->arg.next;
     QKA_NEXT;
+other_computed_jump: {
+    QKA_COUNT_STEP;
+    sp += ip->adjust;
+    const std::int32_t k = read_any(ip->a_kind, sp, frame, globals, ip->a);
+    const ir_jump_table& table = *ip->arg.table;
+    if (k >= 1 && k <= ip->b) [[likely]] {
+        if (const ir_insn* const target = table.targets[static_cast<std::size_t>(k - 1)]) {
+            sp -= 2;
+            ip = target;
+            QKA_NEXT;
+        }
+    }
+    store();
+    return table.token;  // the walker runs it, reports and all
+}
 other_call: {
     QKA_COUNT_STEP;
     sp += ip->adjust;

@@ -73,10 +73,52 @@ outcome block_translator::translate_branch(const char*& p, bool loop)
 
 // "go_down" and "go_up": the block goes on where the jump lands, unless the
 // jump reports on its way.
-outcome block_translator::translate_jump(const char* p, const jump_outcome& jump)
+// A short block goes on through the jump, translating what follows the
+// label as the walker would run it next: a loop tested at its top then
+// closes on its own test, as one closed by "loop" does.
+outcome block_translator::translate_jump(const char*& p, const jump_outcome& jump)
 {
     if (!is_clean(jump)) return end_with_leave(p);
+    if (level_ == 0 && threaded_jumps_ < max_threaded_jumps && tokens_ < max_threaded_tokens) {
+        ++threaded_jumps_;
+        p = jump.label_token;  // the run goes on after the label
+        return outcome::go_on;
+    }
     return end_with_jump(next_token(jump.label_token));
+}
+
+// ( k n -- )  With n a constant, a jump through a table of where each k
+// lands, each found once by the walker's own search. Both cells are written
+// to the stack first: an index out of range, or one whose jump reports,
+// goes to the walker with them there, which makes the reports.
+outcome block_translator::translate_computed_jump(const char* p)
+{
+    if (level_ > 0) return outcome::not_inlined;
+    peek(1);  // k is on the stack (or the walker reports that it is not)
+    const sym& count = peek(0);
+    if (!count.is_leaf() || count.a.kind != ir_kind::constant || count.a.value < 1 ||
+        count.a.value > max_jump_table)
+        return end_with_leave(p);
+    const std::int32_t n = count.a.value;
+    std::vector<const char*> landings(static_cast<std::size_t>(n), nullptr);
+    bool any = false;
+    for (std::int32_t k = 1; k <= n; ++k) {
+        const on_goto_outcome jump = find_on_goto(p, k, n);
+        if (jump.result != on_goto_outcome::kind::landed || jump.bad_reference) continue;
+        landings[static_cast<std::size_t>(k - 1)] = jump.label_token;
+        any = true;
+    }
+    if (!any) return end_with_leave(p);
+    const std::int32_t adjust = materialize();
+    ir_insn insn{.op = ir_op::computed_jump, .a_kind = ir_kind::slot, .a = -2, .b = n, .adjust = adjust};
+    for (std::int32_t k = 0; k < n; ++k) {
+        const char* const label = landings[static_cast<std::size_t>(k)];
+        if (label != nullptr) exits_.push_back({next_token(label), sp_at_ - 2, 0, true, false, code_.size(), k});
+    }
+    computed_jump_ = p;
+    table_size_ = n;
+    emit(insn);
+    return outcome::ended;
 }
 
 // A user word: its body inlined when short and straight, else a call.

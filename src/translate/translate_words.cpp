@@ -37,7 +37,7 @@ std::unique_ptr<ir_block> block_translator::translate(const char* start)
 // end of a comment, the reference of a conditional jump).
 outcome block_translator::translate_token(const char*& p)
 {
-    if (level_ == 0) last_ = p;
+    if (level_ == 0 && (last_ == nullptr || p > last_)) last_ = p;
     if (open_.size() > max_open_cells) write_out();
     ++tokens_;
     if (opens_unterminated_string(p)) return end_with_leave(p);  // the walker reports it
@@ -77,7 +77,7 @@ outcome block_translator::translate_word(const char*& p, const word_info& word)
     case translation_kind::loop_if_nonzero: return translate_branch(p, true);
     case translation_kind::jump_down: return translate_jump(p, find_jump_down(p));
     case translation_kind::jump_up: return translate_jump(p, find_jump_up(vm_.text, p));
-    case translation_kind::computed_jump: return end_with_leave(p);  // the walker runs it
+    case translation_kind::computed_jump: return translate_computed_jump(p);
     case translation_kind::comment: return translate_comment(p);
     case translation_kind::handler: return translate_handler(word);
     }
