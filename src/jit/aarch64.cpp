@@ -22,6 +22,7 @@
 #include <asmjit/arm/a64assembler.h>
 
 #include <array>
+#include <utility>
 #include <cstddef>
 #include <vector>
 
@@ -91,12 +92,14 @@ struct assembly_errors : ErrorHandler {
 struct assembly {
     CodeHolder code;
     assembly_errors errors;
+    FileLogger listing{stderr};
     a64::Assembler a;
 
     assembly()
     {
         code.init(Environment::host());
         code.setErrorHandler(&errors);
+        if (settings.show_machine_code) code.setLogger(&listing);
         code.attach(&a);
     }
 
@@ -286,6 +289,11 @@ public:
             else
                 leave_for(path.insn);
         }
+        for (const jump_table& table : tables_) {
+            a_.align(AlignMode::kData, 8);
+            a_.bind(table.label);
+            for (const Label& entry : table.entries) a_.embedLabel(entry);
+        }
     }
 
 private:
@@ -352,10 +360,11 @@ private:
         }
     }
 
-    // Moves the stack pointer by cells.
-    void adjust_stack(std::int32_t cells)
+    // Moves the stack pointer by cells, with spare for a move too far for an
+    // immediate.
+    void adjust_stack(std::int32_t cells, const a64::GpX& spare = a64::x0)
     {
-        add_constant(a_, reg_sp, reg_sp, std::int64_t{cells} * 8, a64::x0);
+        add_constant(a_, reg_sp, reg_sp, std::int64_t{cells} * 8, spare);
     }
 
     // ---- ways out
@@ -427,6 +436,7 @@ private:
     void compile_block(std::size_t index)
     {
         const ir_block& block = *region_.blocks[index];
+        current_block_ = index;
         a_.bind(check_labels_[index]);
         const ir_insn* insn = block.code.data();
         if (insn->op == ir_op::check) compile_check(insn++);
@@ -493,10 +503,13 @@ private:
         case ir_op::jump:
             count_step(insn);
             if (insn->adjust != 0) adjust_stack(insn->adjust);
-            a_.b(target_of(exit_of(block, insn)));
+            jump_unless_next(exit_of(block, insn));
             return false;
         case ir_op::call:
             compile_call(insn);
+            return false;
+        case ir_op::computed_jump:
+            compile_computed_jump(block, insn);
             return false;
         case ir_op::ret:
             compile_ret(insn);
@@ -696,14 +709,88 @@ private:
         store_result(insn, register_place(a64::w0));
     }
 
+    // The conditional branch goes where the run stays in the region, the
+    // plain one (when there is a plain one) leaves it: a loop closes on its
+    // conditional branch, whichever way its test is written.
     void compile_branch(const ir_insn* insn)
     {
         const ir_block& block = *block_of(insn);
         count_step(insn);
         if (insn->adjust != 0) adjust_stack(insn->adjust);
-        compare(at(insn->a_kind, insn->a), at(insn->b_kind, insn->b));
-        a_.b(condition_where(info(insn->op).tested), target_of(exit_of(block, insn)));
-        a_.b(target_of(exit_of(block, insn + 1)));
+        ir_exit* taken = exit_of(block, insn);
+        ir_exit* other = exit_of(block, insn + 1);
+        relation rel = info(insn->op).tested;
+        if (!stays_in_region(*taken) && stays_in_region(*other)) {
+            std::swap(taken, other);
+            rel = negation(rel);
+        }
+        const place a = at(insn->a_kind, insn->a);
+        const place b = at(insn->b_kind, insn->b);
+        if (b.immediate() && b.value == 0 && (rel == relation::eq || rel == relation::ne)) {
+            // a test against zero needs no compare: the branch tests the register
+            const a64::GpW ra = value_in(a, a64::w0);
+            if (rel == relation::ne)
+                a_.cbnz(ra, target_of(taken));
+            else
+                a_.cbz(ra, target_of(taken));
+        } else {
+            compare(a, b);
+            a_.b(condition_where(rel), target_of(taken));
+        }
+        jump_unless_next(other);
+    }
+
+    bool stays_in_region(const ir_exit& exit) const
+    {
+        return exit.linked != nullptr && region_.position_of(exit.linked) < region_.blocks.size();
+    }
+
+    // A branch by exit, left out where the block it goes to comes next.
+    void jump_unless_next(ir_exit* exit)
+    {
+        const std::size_t next = current_block_ + 1;
+        if (stays_in_region(*exit) && region_.position_of(exit->linked) == next &&
+            (!exit->past_check || region_.blocks[next]->code.front().op != ir_op::check))
+            return;
+        a_.b(target_of(exit));
+    }
+
+    // k is read before anything moves: an index out of range (or one the
+    // walker must jump by) hands the instruction to the interpreter as it
+    // stands. Otherwise the stack pointer takes its adjustment and both
+    // cells off, and the branch goes through a table of the targets.
+    void compile_computed_jump(const ir_block& block, const ir_insn* insn)
+    {
+        count_step(insn);
+        const Label leave = cold_for_insn(insn);
+        const std::int32_t moved = insn->adjust - 2;
+        a_.ldr(a64::w0, memory_at(a_, reg_sp, std::int64_t{insn->adjust + insn->a} * 8 + 4, 4));
+        a_.sub(a64::w0, a64::w0, Imm(1));
+        compare_constant(a_, a64::w0, insn->b, a64::w1);
+        a_.b(arm::CondCode::kHS, leave);  // below 1 wraps above the count
+        jump_table table{a_.newLabel(), {}};
+        const Label undo = a_.newLabel();  // a k whose jump the walker makes
+        for (std::int32_t k = 0; k < insn->b; ++k) {
+            ir_exit* const exit = exit_of_table_entry(block, k);
+            table.entries.push_back(exit != nullptr ? target_of(exit) : undo);
+        }
+        a_.adr(a64::x1, table.label);
+        adjust_stack(moved, a64::x2);
+        // w0 was written as a W register, so x0 is k - 1 zero-extended
+        a_.ldr(reg_target, a64::ptr(a64::x1, a64::x0, arm::lsl(3)));
+        a_.br(reg_target);
+        a_.bind(undo);
+        adjust_stack(-moved);
+        a_.b(leave);
+        tables_.push_back(std::move(table));
+    }
+
+    static ir_exit* exit_of_table_entry(const ir_block& block, std::int32_t k)
+    {
+        const ir_insn** const entry = &block.table->targets[static_cast<std::size_t>(k)];
+        for (std::size_t i = 0; i < block.exit_count; ++i)
+            if (block.exits[i].jump == entry) return &block.exits[i];
+        return nullptr;
     }
 
     const ir_block* block_of(const ir_insn* insn) const
@@ -763,6 +850,13 @@ private:
     std::vector<Label> check_labels_;
     std::vector<Label> body_labels_;
     std::vector<cold_path> cold_;
+    // The addresses computed jumps go through, laid out after the code.
+    struct jump_table {
+        Label label;
+        std::vector<Label> entries;
+    };
+    std::vector<jump_table> tables_;
+    std::size_t current_block_ = 0;  // the block being compiled, by its place in the region
 };
 
 }  // namespace
