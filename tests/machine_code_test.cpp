@@ -84,6 +84,9 @@ TEST(TieredRun, LeavesTheMachineAsTheWalkerDoes)
              // division and remainder by constants, of every sign, carried from pass to pass
              "1 $a ! 0 $i ! @t $a @ 7919 * 12345 + $a ! $a @ 1000 % $a @ -7 / + $a @ 641 % + $A ! "
              "$a @ -2147483648 / $a @ 65536 % + $B ! $i @ 1 + dup $i ! 3000 < loop @@t",
+             // INT_MIN / -1 wraps and INT_MIN % -1 is 0, by a variable and by a constant
+             "-2147483648 $c ! -1 $d ! 0 $i ! @t $c @ $d @ / $A @ + $A ! $c @ $d @ % $B @ + $B ! "
+             "$c @ -1 / $C @ + $C ! $c @ -1 % 1 + $D @ + $D ! $i @ 1 + dup $i ! 50 < loop @@t",
              // a division by zero reports and gives 0, pass after pass
              "0 $i ! @t $i @ $i @ 3 % / $A @ + $A ! $i @ 1 + dup $i ! 40 < loop @@t",
              // nested loops, and a loop left from its middle
