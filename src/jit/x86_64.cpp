@@ -11,13 +11,18 @@
 
 #include "jit/jit.hpp"
 
+#include <sys/resource.h>
+
 #include <asmjit/x86.h>
+
+#include <algorithm>
 
 #include <array>
 #include <cstddef>
 #include <vector>
 
 #include "jit/code_memory.hpp"
+#include "jit/machine_code_calls.hpp"
 #include "jit/region.hpp"
 #include "machine/settings.hpp"
 
@@ -65,6 +70,17 @@ x86::Mem state_field(std::size_t offset) { return x86::qword_ptr(reg_state, stat
 
 const std::int32_t exit_machine_code_offset = static_cast<std::int32_t>(offsetof(ir_exit, machine_code));
 
+// The machine stack that pending machine calls may take: a small part of
+// what the system allows the stack, so that the deepest nesting never
+// comes near its end (below the budget the interpreter makes the calls).
+std::size_t machine_stack_budget_for_limit()
+{
+    constexpr std::size_t most = std::size_t{256} << 10;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return most;
+    return std::min<std::size_t>(most, static_cast<std::size_t>(limit.rlim_cur) / 16 / 16 * 16);
+}
+
 }  // namespace
 
 struct jit_code {
@@ -72,6 +88,7 @@ struct jit_code {
     const void* enter = nullptr;  // the thunk's way in
     const void* leave = nullptr;  // and its way out
     const void* leave_by_exit = nullptr;  // its way out at the target of the exit in rcx
+    std::size_t machine_stack_budget = machine_stack_budget_for_limit();
     // The ways in that machine_code instructions stand for.
     std::vector<std::unique_ptr<std::array<ir_insn, 2>>> entries;
 };
@@ -141,8 +158,16 @@ bool make_thunk(jit_code& jit)
     a.mov(reg_frame, state_field(offsetof(machine_code_state, frame)));
     a.mov(reg_globals, state_field(offsetof(machine_code_state, globals)));
     a.mov(reg_rp, state_field(offsetof(machine_code_state, rp)));
+    // Calls of user words are machine calls, each taking 16 bytes of the
+    // machine stack, within a budget below where machine code was entered.
+    a.mov(state_field(offsetof(machine_code_state, entry_rsp)), x86::rsp);
+    a.lea(x86::rax, x86::ptr(x86::rsp, -static_cast<std::int32_t>(jit.machine_stack_budget)));
+    a.mov(state_field(offsetof(machine_code_state, machine_stack_floor)), x86::rax);
     a.jmp(x86::rsi);
     a.bind(leave);
+    // Whatever machine calls are pending end here: their return entries
+    // take the interpreter back by their exits.
+    a.mov(x86::rsp, state_field(offsetof(machine_code_state, entry_rsp)));
     a.mov(state_field(offsetof(machine_code_state, sp)), reg_sp);
     a.mov(state_field(offsetof(machine_code_state, frame)), reg_frame);
     a.mov(state_field(offsetof(machine_code_state, rp)), reg_rp);
@@ -391,21 +416,107 @@ private:
         case ir_op::ret:
             compile_ret(insn);
             return false;
-        case ir_op::system_read:
-        case ir_op::variable_read:
-        case ir_op::variable_write:
         case ir_op::print:
+            compile_print(insn);
+            return true;
+        case ir_op::system_read:
+            compile_system_read(insn);
+            return true;
+        case ir_op::variable_read:
+            compile_variable_read(insn);
+            return true;
+        case ir_op::variable_write:
+            compile_variable_write(insn);
+            return true;
         case ir_op::native_call:
         case ir_op::check:
         case ir_op::leave:
         case ir_op::exit_unlinked:
         case ir_op::machine_code:
-            // printing, reads of the clock, computed variable numbers,
-            // handlers and the walker: the interpreter takes over here
+            // handlers, failed checks and the walker: the interpreter takes over here
             a_.jmp(cold_for_insn(insn));
             return false;
         }
         return false;
+    }
+
+    // ---- calls out of machine code
+
+    // Calls fn: the variables' registers that the call may change are
+    // written back first and read again after it.
+    void call_out(const void* fn)
+    {
+        a_.mov(x86::rax, Imm(reinterpret_cast<std::uint64_t>(fn)));
+        a_.call(x86::rax);
+        load_registers();
+    }
+
+    void compile_print(const ir_insn* insn)
+    {
+        const place x = at(insn->a_kind, insn->a);
+        a_.emit(x86::Inst::kIdMov, x86::edx, x.operand);
+        write_back();
+        a_.mov(x86::rdi, reg_state);
+        a_.mov(x86::esi, Imm(insn->b));
+        call_out(reinterpret_cast<const void*>(&call_write_output));
+        a_.test(x86::al, x86::al);
+        a_.jz(cold_for_insn(insn + 1));  // it threw: the interpreter throws it again
+    }
+
+    void compile_system_read(const ir_insn* insn)
+    {
+        write_back();
+        a_.mov(x86::edi, Imm(insn->b));
+        call_out(reinterpret_cast<const void*>(&call_system_variable));
+        store_result(insn, {x86::eax, true, false});
+    }
+
+    // A computed variable number: a local of the frame inlined b levels deep
+    // or a global, by an indexed load or store; a system variable or a number
+    // out of range is the interpreter's. The variables kept in registers are
+    // written back first, and after a store read again, as it may be one of
+    // them.
+    void variable_address(const ir_insn* insn, std::int32_t level, x86::Mem& local, x86::Mem& global, Label& is_global)
+    {
+        a_.emit(x86::Inst::kIdMov, x86::eax, at(insn->a_kind, insn->a).operand);
+        a_.cmp(x86::eax, 63);
+        a_.ja(cold_for_insn(insn));
+        write_back();
+        is_global = a_.newLabel();
+        a_.cmp(x86::eax, 32);
+        a_.jae(is_global);
+        local = x86::dword_ptr(reg_frame, x86::rax, 2, level * static_cast<std::int32_t>(frame_stride) * 4);
+        global = x86::dword_ptr(reg_globals, x86::rax, 2, -32 * 4);
+    }
+
+    void compile_variable_read(const ir_insn* insn)
+    {
+        x86::Mem local, global;
+        Label is_global;
+        variable_address(insn, insn->b, local, global, is_global);
+        const Label done = a_.newLabel();
+        a_.mov(x86::ecx, local);
+        a_.jmp(done);
+        a_.bind(is_global);
+        a_.mov(x86::ecx, global);
+        a_.bind(done);
+        store_result(insn, {x86::ecx, true, false});
+    }
+
+    void compile_variable_write(const ir_insn* insn)
+    {
+        x86::Mem local, global;
+        Label is_global;
+        const place value = at(insn->b_kind, insn->b);
+        a_.emit(x86::Inst::kIdMov, x86::edx, value.operand);  // before the number's jumps split the way
+        variable_address(insn, insn->arg.target.dst, local, global, is_global);
+        const Label done = a_.newLabel();
+        a_.mov(local, x86::edx);
+        a_.jmp(done);
+        a_.bind(is_global);
+        a_.mov(global, x86::edx);
+        a_.bind(done);
+        load_registers();
     }
 
     static ir_exit* exit_of(const ir_block& block, const ir_insn* holder)
@@ -656,6 +767,11 @@ private:
     }
 
     // A call: its return entry pushed, the frame one deeper, then the body.
+    // A call: its return entry pushed, the frame one deeper, then a machine
+    // call of the body, so that its return is predicted; after it, the run
+    // goes on by the call's resume exit. Where the nesting limit is near,
+    // the return stack is full or the machine stack budget is spent, the
+    // interpreter makes the call.
     void compile_call(const ir_insn* insn)
     {
         call_site* const site = insn->arg.site;
@@ -665,6 +781,8 @@ private:
         a_.jae(slow);
         a_.cmp(reg_rp, state_field(offsetof(machine_code_state, rp_limit)));
         a_.je(slow);
+        a_.cmp(x86::rsp, state_field(offsetof(machine_code_state, machine_stack_floor)));
+        a_.jb(slow);
         write_back();
         if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
         a_.mov(x86::rcx, Imm(reinterpret_cast<std::uint64_t>(site->token)));
@@ -673,11 +791,35 @@ private:
         a_.mov(x86::qword_ptr(reg_rp, offsetof(return_entry, resume)), x86::rcx);
         a_.add(reg_rp, sizeof(return_entry));
         a_.add(reg_frame, Imm(std::int64_t{frame_stride} * 4));
-        dispatch_exit(&site->callee);
+        a_.sub(x86::rsp, 8);  // each machine call takes 16 bytes: calls out stay aligned
+        call_by_exit(&site->callee);
+        a_.add(x86::rsp, 8);
+        load_registers();
+        jump_unless_next(&site->resume);
+    }
+
+    // A machine call of where exit leads: this region's own head by its
+    // label, other machine code by its address, else through the exit's
+    // machine code (the stub that hands over to the interpreter).
+    void call_by_exit(ir_exit* exit)
+    {
+        const ir_block* const to = exit->linked;
+        if (to != nullptr && to == region_.blocks.front()) {
+            a_.call(exit->past_check ? entry_past_check_ : entry_);
+        } else if (to != nullptr && to->machine_entry != nullptr) {
+            const ir_insn* const way_in = exit->past_check ? to->machine_body : to->machine_entry;
+            a_.mov(x86::rax, Imm(reinterpret_cast<std::uint64_t>(way_in->arg.code)));
+            a_.call(x86::rax);
+        } else {
+            a_.mov(x86::rcx, Imm(reinterpret_cast<std::uint64_t>(exit)));
+            a_.call(x86::qword_ptr(x86::rcx, exit_machine_code_offset));
+        }
     }
 
     // A return to translated code; the walker's calls and the walker's own
-    // word are the interpreter's to end.
+    // word are the interpreter's to end. A machine call made since machine
+    // code was entered returns by its machine return, an older one by the
+    // exit its entry holds.
     void compile_ret(const ir_insn* insn)
     {
         count_step(insn);
@@ -692,6 +834,11 @@ private:
         if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
         a_.sub(reg_rp, sizeof(return_entry));
         a_.sub(reg_frame, Imm(std::int64_t{frame_stride} * 4));
+        const Label by_exit = a_.newLabel();
+        a_.cmp(x86::rsp, state_field(offsetof(machine_code_state, entry_rsp)));
+        a_.jae(by_exit);
+        a_.ret();
+        a_.bind(by_exit);
         dispatch_exit_in_rcx();
     }
 

@@ -230,6 +230,9 @@ const char* interpret(forth_vm* machine, ir_host* host, const ir_insn* ip, std::
     // With a bound on steps, machine code hands back after this many jumps,
     // which then count as executed steps.
     constexpr std::int64_t machine_code_steps = 1000;
+    // Machine code's registers while it runs; out here, since no jump of the
+    // dispatch may leave a scope that holds something to destroy.
+    machine_code_state state{};
     const auto load = [&] {
         sp = vm.stack.top;
         stack_base = vm.stack.base;
@@ -358,12 +361,16 @@ other_leave:
     store();
     return ip->arg.position;
 other_machine_code: {
-    machine_code_state state{sp,          frame,  globals,    rp,        rp_floor, rp_limit, stack_base,
-                             stack_limit, frames, call_limit, machine_code_steps};
+    state = {sp,          frame,  globals,    rp,        rp_floor, rp_limit, stack_base,
+             stack_limit, frames, call_limit, machine_code_steps, &vm, nullptr, nullptr};
     ip = host->run_machine_code(state, ip->arg.code);
     sp = state.sp;
     frame = state.frame;
     rp = state.rp;
+    if (state.failure) [[unlikely]] {
+        store();
+        std::rethrow_exception(state.failure);
+    }
     count_executed_tokens(static_cast<std::uint64_t>(machine_code_steps - state.steps));
     QKA_NEXT;
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 
 #include "machine/machine.hpp"
 #include "translate/ir.hpp"
@@ -23,6 +24,10 @@ struct machine_code_state {
     std::int32_t* frames;
     std::int32_t* call_limit;  // a call from this frame or above needs the interpreter
     std::int64_t steps;        // with a bound on steps: jumps left before handing back
+    forth_vm* vm;              // for the calls machine code makes
+    void* entry_rsp;           // the machine stack where machine code was entered
+    void* machine_stack_floor;  // below it, calls of user words go through the interpreter
+    std::exception_ptr failure{};  // what a call made by machine code threw
 };
 
 // What the interpreter asks of the tiers it runs under.
