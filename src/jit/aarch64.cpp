@@ -18,15 +18,19 @@
 
 #include "jit/jit.hpp"
 
+#include <sys/resource.h>
+
 #include <asmjit/arm.h>
 #include <asmjit/arm/a64assembler.h>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 #include <cstddef>
 #include <vector>
 
 #include "jit/code_memory.hpp"
+#include "jit/machine_code_calls.hpp"
 #include "jit/region.hpp"
 #include "machine/settings.hpp"
 
@@ -67,6 +71,17 @@ bool fits_arithmetic(std::int64_t magnitude)
 
 const std::int32_t exit_machine_code_offset = static_cast<std::int32_t>(offsetof(ir_exit, machine_code));
 
+// The machine stack that pending machine calls may take: a small part of
+// what the system allows the stack, so that the deepest nesting never
+// comes near its end (below the budget the interpreter makes the calls).
+std::size_t machine_stack_budget_for_limit()
+{
+    constexpr std::size_t most = std::size_t{256} << 10;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return most;
+    return std::min<std::size_t>(most, static_cast<std::size_t>(limit.rlim_cur) / 16 / 16 * 16);
+}
+
 }  // namespace
 
 struct jit_code {
@@ -74,6 +89,7 @@ struct jit_code {
     const void* enter = nullptr;  // the thunk's way in
     const void* leave = nullptr;  // and its way out
     const void* leave_by_exit = nullptr;  // its way out at the target of the exit in x9
+    std::size_t machine_stack_budget = machine_stack_budget_for_limit();
     // The ways in that machine_code instructions stand for.
     std::vector<std::unique_ptr<std::array<ir_insn, 2>>> entries;
 };
@@ -197,8 +213,19 @@ bool make_thunk(jit_code& jit)
     a.ldr(reg_frame, state_field(a, offsetof(machine_code_state, frame)));
     a.ldr(reg_globals, state_field(a, offsetof(machine_code_state, globals)));
     a.ldr(reg_rp, state_field(a, offsetof(machine_code_state, rp)));
+    // Calls of user words are machine calls, each taking 16 bytes of the
+    // machine stack for the link register, within a budget below where
+    // machine code was entered.
+    a.mov(a64::x2, a64::sp);
+    a.str(a64::x2, state_field(a, offsetof(machine_code_state, entry_rsp)));
+    add_constant(a, a64::x2, a64::x2, -static_cast<std::int64_t>(jit.machine_stack_budget), a64::x3);
+    a.str(a64::x2, state_field(a, offsetof(machine_code_state, machine_stack_floor)));
     a.br(a64::x1);
     a.bind(leave);
+    // Whatever machine calls are pending end here: their return entries
+    // take the interpreter back by their exits.
+    a.ldr(a64::x1, state_field(a, offsetof(machine_code_state, entry_rsp)));
+    a.mov(a64::sp, a64::x1);
     a.str(reg_sp, state_field(a, offsetof(machine_code_state, sp)));
     a.str(reg_frame, state_field(a, offsetof(machine_code_state, frame)));
     a.str(reg_rp, state_field(a, offsetof(machine_code_state, rp)));
@@ -288,6 +315,12 @@ public:
                 dispatch_exit(path.exit);
             else
                 leave_for(path.insn);
+        }
+        for (const call_trampoline& t : trampolines_) {
+            // the link register kept on the machine stack, then on to the body
+            a_.bind(t.label);
+            a_.str(a64::x30, a64::ptr_pre(a64::sp, -16));
+            dispatch_exit(t.callee);
         }
         for (const jump_table& table : tables_) {
             a_.align(AlignMode::kData, 8);
@@ -514,21 +547,111 @@ private:
         case ir_op::ret:
             compile_ret(insn);
             return false;
-        case ir_op::system_read:
-        case ir_op::variable_read:
-        case ir_op::variable_write:
         case ir_op::print:
+            compile_print(insn);
+            return true;
+        case ir_op::system_read:
+            compile_system_read(insn);
+            return true;
+        case ir_op::variable_read:
+            compile_variable_read(insn);
+            return true;
+        case ir_op::variable_write:
+            compile_variable_write(insn);
+            return true;
         case ir_op::native_call:
         case ir_op::check:
         case ir_op::leave:
         case ir_op::exit_unlinked:
         case ir_op::machine_code:
-            // printing, reads of the clock, computed variable numbers,
-            // handlers and the walker: the interpreter takes over here
+            // handlers, failed checks and the walker: the interpreter takes over here
             a_.b(cold_for_insn(insn));
             return false;
         }
         return false;
+    }
+
+    // ---- calls out of machine code
+
+    // Calls fn. The variables' registers and the machine's pointers are all
+    // registers the call preserves, and what is called reads no variable:
+    // nothing is written back or read again around it.
+    void call_out(const void* fn)
+    {
+        a_.mov(reg_target, Imm(reinterpret_cast<std::uint64_t>(fn)));
+        a_.blr(reg_target);
+    }
+
+    void compile_print(const ir_insn* insn)
+    {
+        const a64::GpW x = value_in(at(insn->a_kind, insn->a), a64::w2);
+        if (x != a64::w2) a_.mov(a64::w2, x);
+        a_.mov(a64::x0, reg_state);
+        a_.mov(a64::w1, Imm(insn->b));
+        call_out(reinterpret_cast<const void*>(&call_write_output));
+        a_.tst(a64::w0, Imm(0xff));
+        a_.b(arm::CondCode::kEQ, cold_for_insn(insn + 1));  // it threw: the interpreter throws it again
+    }
+
+    void compile_system_read(const ir_insn* insn)
+    {
+        a_.mov(a64::w0, Imm(insn->b));
+        call_out(reinterpret_cast<const void*>(&call_system_variable));
+        store_result(insn, register_place(a64::w0));
+    }
+
+    // A computed variable number, in w0: a local of the frame inlined level
+    // deep or a global, by an indexed load or store; a system variable or a
+    // number out of range is the interpreter's. The variables kept in
+    // registers are written back first, and after a store read again, as it
+    // may be one of them. Branches to is_global for a global; x16 is then to
+    // be made the globals' base, else it is the frame's.
+    void variable_index(const ir_insn* insn, std::int32_t level, Label& is_global)
+    {
+        const a64::GpW number = value_in(at(insn->a_kind, insn->a), a64::w0);
+        if (number != a64::w0) a_.mov(a64::w0, number);  // a W write: x0 is the number zero-extended
+        a_.cmp(a64::w0, Imm(63));
+        a_.b(arm::CondCode::kHI, cold_for_insn(insn));
+        write_back();
+        is_global = a_.newLabel();
+        a_.cmp(a64::w0, Imm(32));
+        a_.b(arm::CondCode::kHS, is_global);
+        add_constant(a_, reg_far, reg_frame, std::int64_t{level} * std::int64_t{frame_stride} * 4, reg_target);
+    }
+
+    a64::Mem indexed_variable() const { return a64::ptr(reg_far, a64::x0, arm::lsl(2)); }
+
+    void globals_base() { a_.sub(reg_far, reg_globals, Imm(32 * 4)); }
+
+    void compile_variable_read(const ir_insn* insn)
+    {
+        Label is_global;
+        variable_index(insn, insn->b, is_global);
+        const Label done = a_.newLabel();
+        a_.ldr(a64::w1, indexed_variable());
+        a_.b(done);
+        a_.bind(is_global);
+        globals_base();
+        a_.ldr(a64::w1, indexed_variable());
+        a_.bind(done);
+        store_result(insn, register_place(a64::w1));
+    }
+
+    void compile_variable_write(const ir_insn* insn)
+    {
+        Label is_global;
+        // the value before the number's branches split the way
+        const a64::GpW value = value_in(at(insn->b_kind, insn->b), a64::w2);
+        if (value != a64::w2) a_.mov(a64::w2, value);
+        variable_index(insn, insn->arg.target.dst, is_global);
+        const Label done = a_.newLabel();
+        a_.str(a64::w2, indexed_variable());
+        a_.b(done);
+        a_.bind(is_global);
+        globals_base();
+        a_.str(a64::w2, indexed_variable());
+        a_.bind(done);
+        load_registers();
     }
 
     static ir_exit* exit_of(const ir_block& block, const ir_insn* holder)
@@ -800,7 +923,11 @@ private:
         return nullptr;
     }
 
-    // A call: its return entry pushed, the frame one deeper, then the body.
+    // A call: its return entry pushed, the frame one deeper, then a machine
+    // call of the body, so that its return is predicted; after it, the run
+    // goes on by the call's resume exit. Where the nesting limit is near,
+    // the return stack is full or the machine stack budget is spent, the
+    // interpreter makes the call.
     void compile_call(const ir_insn* insn)
     {
         call_site* const site = insn->arg.site;
@@ -812,6 +939,10 @@ private:
         a_.ldr(a64::x0, state_field(a_, offsetof(machine_code_state, rp_limit)));
         a_.cmp(reg_rp, a64::x0);
         a_.b(arm::CondCode::kEQ, slow);
+        a_.ldr(a64::x0, state_field(a_, offsetof(machine_code_state, machine_stack_floor)));
+        a_.mov(a64::x1, a64::sp);
+        a_.cmp(a64::x1, a64::x0);
+        a_.b(arm::CondCode::kLO, slow);
         write_back();
         if (insn->adjust != 0) adjust_stack(insn->adjust);
         a_.mov(a64::x0, Imm(reinterpret_cast<std::uint64_t>(site->token)));
@@ -820,11 +951,18 @@ private:
         a_.str(a64::x0, a64::ptr(reg_rp, static_cast<std::int32_t>(offsetof(return_entry, resume))));
         a_.add(reg_rp, reg_rp, Imm(sizeof(return_entry)));
         add_constant(a_, reg_frame, reg_frame, std::int64_t{frame_stride} * 4, a64::x0);
-        dispatch_exit(&site->callee);
+        // bl keeps the return predicted; the trampoline keeps the link
+        // register, which the body's own calls take
+        trampolines_.push_back({a_.newLabel(), &site->callee});
+        a_.bl(trampolines_.back().label);
+        load_registers();
+        jump_unless_next(&site->resume);
     }
 
     // A return to translated code; the walker's calls and the walker's own
-    // word are the interpreter's to end.
+    // word are the interpreter's to end. A machine call made since machine
+    // code was entered returns by its machine return, an older one by the
+    // exit its entry holds.
     void compile_ret(const ir_insn* insn)
     {
         count_step(insn);
@@ -839,6 +977,14 @@ private:
         if (insn->adjust != 0) adjust_stack(insn->adjust);
         a_.sub(reg_rp, reg_rp, Imm(sizeof(return_entry)));
         add_constant(a_, reg_frame, reg_frame, -std::int64_t{frame_stride} * 4, a64::x0);
+        const Label by_exit = a_.newLabel();
+        a_.ldr(a64::x0, state_field(a_, offsetof(machine_code_state, entry_rsp)));
+        a_.mov(a64::x1, a64::sp);
+        a_.cmp(a64::x1, a64::x0);
+        a_.b(arm::CondCode::kHS, by_exit);
+        a_.ldr(a64::x30, a64::ptr_post(a64::sp, 16));
+        a_.ret(a64::x30);
+        a_.bind(by_exit);
         dispatch_exit_in_x9();
     }
 
@@ -856,6 +1002,12 @@ private:
         std::vector<Label> entries;
     };
     std::vector<jump_table> tables_;
+    // Where machine calls go: each keeps the link register, then goes to its callee.
+    struct call_trampoline {
+        Label label;
+        ir_exit* callee;
+    };
+    std::vector<call_trampoline> trampolines_;
     std::size_t current_block_ = 0;  // the block being compiled, by its place in the region
 };
 
