@@ -84,6 +84,9 @@ TEST(TieredRun, LeavesTheMachineAsTheWalkerDoes)
              // division and remainder by constants, of every sign, carried from pass to pass
              "1 $a ! 0 $i ! @t $a @ 7919 * 12345 + $a ! $a @ 1000 % $a @ -7 / + $a @ 641 % + $A ! "
              "$a @ -2147483648 / $a @ 65536 % + $B ! $i @ 1 + dup $i ! 3000 < loop @@t",
+             // INT_MIN / -1 wraps and INT_MIN % -1 is 0, by a variable and by a constant
+             "-2147483648 $c ! -1 $d ! 0 $i ! @t $c @ $d @ / $A @ + $A ! $c @ $d @ % $B @ + $B ! "
+             "$c @ -1 / $C @ + $C ! $c @ -1 % 1 + $D @ + $D ! $i @ 1 + dup $i ! 50 < loop @@t",
              // a division by zero reports and gives 0, pass after pass
              "0 $i ! @t $i @ $i @ 3 % / $A @ + $A ! $i @ 1 + dup $i ! 40 < loop @@t",
              // nested loops, and a loop left from its middle
@@ -104,6 +107,21 @@ TEST(TieredRun, LeavesTheMachineAsTheWalkerDoes)
         const std::string text = words + ": main " + body + " ;";
         EXPECT_EQ(run(text, true), run(text, false));
     }
+}
+
+TEST(TieredRun, ReachesCellsFarFromTheStackPointer)
+{
+    // Forty cells pushed a pass, then summed forty a pass: cells farther from
+    // the stack pointer than the offsets some machines' loads and stores hold.
+    std::string text = ": main 0 $i ! @p";
+    for (int k = 0; k < 40; ++k) text += " $i @ " + std::to_string(k * 1000) + " +";
+    text += " $i @ 1 + dup $i ! 50 < loop @@p 0 $j ! @s";
+    for (int k = 0; k < 39; ++k) text += " +";
+    text += " $A @ + $A ! $j @ 1 + dup $j ! 50 < loop @@s $A @ ;";
+    const machine_state walked = run(text, false);
+    ASSERT_EQ(walked.stack.size(), 1u);
+    EXPECT_EQ(walked.stack.back().value, 40 * (49 * 50 / 2) + 50 * (39 * 40 / 2) * 1000);
+    EXPECT_EQ(run(text, true), walked);
 }
 
 TEST(TieredRun, CodeStaysWithinItsBound)

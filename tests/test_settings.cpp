@@ -7,7 +7,10 @@
 //   QKA_TEST_FIXED_CLOCK    1: the clock reads one fixed time
 //   QKA_TEST_SHOW_MACHINE_CODE  1: machine code is listed on the standard error stream
 //                           as it is made, for reading what the back end made
+//   QKA_TEST_COUNTS         a file that gets the run's counts at exit
+//                           ("machine_code_entries N"), whatever the output
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "machine/settings.hpp"
@@ -22,6 +25,17 @@ bool read_setting(const char* name, unsigned long long& value)
     return true;
 }
 
+const char* counts_file = nullptr;
+
+void write_counts()
+{
+    if (std::FILE* const file = std::fopen(counts_file, "w")) {
+        std::fprintf(file, "machine_code_entries %llu\n",
+                     static_cast<unsigned long long>(counts.machine_code_entries));
+        std::fclose(file);
+    }
+}
+
 const bool settings_read = [] {
     unsigned long long value = 0;
     if (read_setting("QKA_TEST_HOT_THRESHOLD", value)) settings.hot_threshold = static_cast<std::uint32_t>(value);
@@ -29,6 +43,8 @@ const bool settings_read = [] {
     if (read_setting("QKA_TEST_STEP_BOUND", value)) settings.step_bound = value;
     if (read_setting("QKA_TEST_FIXED_CLOCK", value)) settings.fixed_clock = value != 0;
     if (read_setting("QKA_TEST_SHOW_MACHINE_CODE", value)) settings.show_machine_code = value != 0;
+    counts_file = std::getenv("QKA_TEST_COUNTS");
+    if (counts_file != nullptr && *counts_file != '\0') std::atexit(write_counts);
     return true;
 }();
 

@@ -18,6 +18,14 @@ struct run_settings {
 // Constant-initialised, so that it holds the defaults before any code runs.
 inline constinit run_settings settings{};
 
+// What a run did that a test program may report and the product never
+// shows: how often machine code was entered.
+struct run_counts {
+    std::uint64_t machine_code_entries = 0;
+};
+
+inline constinit run_counts counts{};
+
 // Thrown where a run has executed its bound of steps.
 struct token_limit_reached {};
 

@@ -292,6 +292,7 @@ struct tier_hooks {
 
 const ir_insn* tier_state::run_machine_code(machine_code_state& state, const void* code)
 {
+    ++counts.machine_code_entries;
     return ::run_machine_code(*jit, state, code);
 }
 

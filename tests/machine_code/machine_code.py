@@ -5,7 +5,13 @@ executable at once, and no writable view of memory that is also mapped
 executable; in the build that is refused executable memory, it must
 hold no machine code and the run must still give the right result.
 
-usage: machine_code.py PROGRAM CASE     CASE: made_and_never_writable | refused
+Machine code from inside (case entered), for any machine the program runs on,
+under an emulator too: a test build counts the entries into machine code
+(QKA_TEST_COUNTS). A hot loop of a million passes must enter it, and only a
+few times, since the loop runs there; on the IR tier it is never entered.
+
+usage: machine_code.py PROGRAM CASE [RUNNER...]
+       CASE: made_and_never_writable | refused | entered
 """
 import os
 import subprocess
@@ -37,8 +43,51 @@ def shared_with_executable(maps):
             and (m[3], m[4]) in executable]
 
 
+# A loop that keeps a remainder by a constant, a compare and a call inlined.
+PASSES = 1000000
+COUNTED = (b": step dup 7 % + ; : main 0 " + str(PASSES).encode() +
+           b" @top dup step rot + swap 1 - dup 0 > loop @@top drop . ;\n")
+COUNTED_SUM = sum(b + b % 7 for b in range(1, PASSES + 1)) % 2**32
+COUNTED_EXPECTED = b"** Forth VM v0.16 **\n" + str(COUNTED_SUM - 2**32 if COUNTED_SUM >= 2**31 else COUNTED_SUM).encode()
+
+
+def entries(command, folder, machine_code):
+    """Runs the counted loop; gives the entries into machine code."""
+    script = os.path.join(folder, "counted.qka")
+    counts = os.path.join(folder, "counts")
+    with open(script, "wb") as f:
+        f.write(COUNTED)
+    env = dict(os.environ, QKA_TEST_COUNTS=counts, QKA_TEST_MACHINE_CODE="1" if machine_code else "0")
+    done = subprocess.run(command + [script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=300)
+    if (done.returncode, done.stdout, done.stderr) != (0, COUNTED_EXPECTED, b""):
+        print("wrong run:", done.returncode, done.stdout[-60:], done.stderr[:200])
+        return None
+    with open(counts) as f:
+        name, value = f.read().split()
+    assert name == "machine_code_entries"
+    return int(value)
+
+
+def entered(command):
+    with tempfile.TemporaryDirectory() as folder:
+        on_ir_tier = entries(command, folder, False)
+        in_machine_code = entries(command, folder, True)
+    if on_ir_tier is None or in_machine_code is None:
+        return 1
+    if on_ir_tier != 0:
+        print("machine code entered with machine code off:", on_ir_tier)
+        return 1
+    if not 1 <= in_machine_code <= 100:
+        print(f"machine code entered {in_machine_code} times in {PASSES} passes")
+        return 1
+    print(f"entered: 1 passed, 0 failed ({in_machine_code} entries)")
+    return 0
+
+
 def main():
     program, case = sys.argv[1], sys.argv[2]
+    if case == "entered":
+        return entered(sys.argv[3:] + [program])
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "hot.qka")
         with open(path, "wb") as f:
