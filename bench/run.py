@@ -28,6 +28,7 @@ examples:
 """
 import argparse
 import dataclasses
+import functools
 import os
 import re
 import resource
@@ -50,6 +51,11 @@ SIZES = {
     "calls": (1000, 17_500_000),          # passes, 10 calls each (175 million)
     "far_jump": (1000, 150_000_000),      # passes of the loop with a comment in it
     "hot_body": (10_000, 1_000_000),      # bytes of a loop body run HOT_PASSES times
+    "state_machine": (1000, 30_000_000),  # steps of a four-state machine
+    "sort": (10, 200_000),                # rounds of filling and sorting 16 values
+    "recursion": (12, 28),                # tak(x, 2x/3, x/3): 24.8 million calls at 28
+    "fixed_point": (1000, 20_000_000),    # steps of a fixed-point map, a character printed each
+    "cliff": (1000, 2_000_000),           # passes of each one-word hot loop
     "straight": (20_000, 10_000_000),     # bytes of a main without a jump
     "labels": (500, 200_000),             # lines, each a label and a few tokens
     "if_skip": ([3_000, 10_000], [300_000, 1_000_000]),          # "0 if @@x @x" repeated
@@ -58,7 +64,9 @@ SIZES = {
     "startup": (500, 50_000),             # definitions in the script
 }
 GROUPS = {
-    "compute": ["loop", "fib", "primes", "calls", "far_jump", "hot_body"],
+    "compute": ["loop", "fib", "primes", "calls", "far_jump", "hot_body",
+                "state_machine", "sort", "recursion", "fixed_point"],
+    "cliff": ["cliff"],
     "run-once": ["straight", "labels", "if_skip", "go_down_heads", "cold_calls", "startup"],
 }
 STARTUP_BYTES = {"tiny": 50_000, "full": 5_000_000}
@@ -189,6 +197,138 @@ QKA_VARIANTS = {
     },
 }
 
+# state_machine: four states; 1 adds 1, 2 triples modulo 1000003, 3 adds 7,
+# 4 halves, each passing to the next.
+QKA_VARIANTS["state_machine"] = {
+    "": (": main 0 $a ! 1 $s ! {n} $b !\n"
+         "@top $s @ 4 on_goto @@s1 @@s2 @@s3 @@s4\n"
+         "@s1 $a @ 1 + $a ! 2 $s ! go_down @@next\n"
+         "@s2 $a @ 3 * 1000003 % $a ! 3 $s ! go_down @@next\n"
+         "@s3 $a @ 7 + $a ! 4 $s ! go_down @@next\n"
+         "@s4 $a @ 2 / $a ! 1 $s !\n"
+         "@next $b @ 1 - dup $b ! loop @@top\n" + PRINT_A),
+    # the state's index computed from the step count instead of stored
+    "computed": (": main 0 $a ! {n} $b !\n"
+                 "@top $b @ 4 % 4 swap - 4 % 1 + 4 on_goto @@s1 @@s2 @@s3 @@s4\n"
+                 "@s1 $a @ 1 + $a ! go_down @@next\n"
+                 "@s2 $a @ 3 * 1000003 % $a ! go_down @@next\n"
+                 "@s3 $a @ 7 + $a ! go_down @@next\n"
+                 "@s4 $a @ 2 / $a !\n"
+                 "@next $b @ 1 - dup $b ! loop @@top\n" + PRINT_A),
+    # dispatched by a chain of tests instead
+    "if_chain": (": main 0 $a ! 1 $s ! {n} $b !\n"
+                 "@top $s @ 1 = if @@t2 $a @ 1 + $a ! 2 $s ! go_down @@next\n"
+                 "@t2 $s @ 2 = if @@t3 $a @ 3 * 1000003 % $a ! 3 $s ! go_down @@next\n"
+                 "@t3 $s @ 3 = if @@t4 $a @ 7 + $a ! 4 $s ! go_down @@next\n"
+                 "@t4 $a @ 2 / $a ! 1 $s !\n"
+                 "@next $b @ 1 - dup $b ! loop @@top\n" + PRINT_A),
+}
+
+# sort: each round fills the globals $A to $P (32 to 47) (the array, by computed
+# numbers) from a generator, sorts them with bubble sort and adds the sum of
+# (i+1) * v[i] to a checksum modulo 1000000.
+SORT_FILL = ("@round 0 $i !\n"
+             "@fill $s @ 75 * 74 + 65537 % dup $s ! $i @ 32 + ! $i @ 1 + dup $i ! 16 < loop @@fill\n")
+SORT_SUM = ("0 $i !\n"
+            "@sum $i @ 32 + @ $i @ 1 + * $c @ + 1000000 % $c ! $i @ 1 + dup $i ! 16 < loop @@sum\n"
+            "$r @ 1 - dup $r ! loop @@round\n"
+            '"result=" str. $c @ . \\n ;\n')
+QKA_VARIANTS["sort"] = {
+    # indexes i and i+1 added to the array's base at each access
+    "": (": main 0 $c ! 12345 $s ! {n} $r !\n" + SORT_FILL +
+         "15 $j !\n"
+         "@outer 0 $i !\n"
+         "@inner $i @ 32 + @ $i @ 33 + @ > if @@keep\n"
+         "  $i @ 32 + @ $t ! $i @ 33 + @ $i @ 32 + ! $t @ $i @ 33 + !\n"
+         "@keep $i @ 1 + dup $i ! $j @ < loop @@inner\n"
+         "$j @ 1 - dup $j ! loop @@outer\n" + SORT_SUM),
+    # a pointer that walks the array: $w @ @ and $w @ 1 + !
+    "pointer": (": main 0 $c ! 12345 $s ! {n} $r !\n" + SORT_FILL +
+                "47 $e !\n"
+                "@outer 32 $w !\n"
+                "@inner $w @ @ $w @ 1 + @ > if @@keep\n"
+                "  $w @ @ $w @ 1 + @ $w @ ! $w @ 1 + !\n"
+                "@keep $w @ 1 + dup $w ! $e @ < loop @@inner\n"
+                "$e @ 1 - dup $e ! 32 > loop @@outer\n" + SORT_SUM),
+}
+
+# recursion: Takeuchi's function with its three arguments in locals.
+QKA_VARIANTS["recursion"] = {
+    "": (": tak $z ! $y ! $x ! $y @ $x @ < if @@tak_z\n"
+         "  $x @ 1 - $y @ $z @ tak $y @ 1 - $z @ $x @ tak $z @ 1 - $x @ $y @ tak tak ;\n"
+         "  @tak_z $z @ ;\n"
+         ': main {n} dup 2 * 3 / over 3 / tak "result=" str. . \\n ;\n'),
+    "one_exit": (": tak $z ! $y ! $x ! $x @ $y @ > if @@tak_z\n"
+                 "  $x @ 1 - $y @ $z @ tak $y @ 1 - $z @ $x @ tak $z @ 1 - $x @ $y @ tak tak go_down @@tak_end\n"
+                 "  @tak_z $z @ @tak_end ;\n"
+                 ': main {n} dup 2 * 3 / over 3 / tak "result=" str. . \\n ;\n'),
+}
+
+# fixed_point: the logistic map x' = r x (1 - x) with r = 3.7 in units of
+# 1/4096, which stay positive so that every division truncates alike in every
+# language; each step prints the character 32 + x/64 and adds x to a checksum.
+QKA_VARIANTS["fixed_point"] = {
+    "": (": main 1000 $x ! 0 $s ! {n} $b !\n"
+         "@top $x @ 15155 * 4096 / 4096 $x @ - * 4096 / dup $x ! 64 / 32 + chr.\n"
+         "$x @ $s @ + 1000000 % $s ! $b @ 1 - dup $b ! loop @@top\n"
+         '\\n "result=" str. $s @ . \\n ;\n'),
+    # x kept on the stack across the loop
+    "stack": (": main 0 $s ! {n} $b ! 1000\n"
+              "@top dup 15155 * 4096 / swap 4096 swap - * 4096 / dup 64 / 32 + chr.\n"
+              "dup $s @ + 1000000 % $s ! $b @ 1 - dup $b ! loop @@top\n"
+              'drop \\n "result=" str. $s @ . \\n ;\n'),
+}
+
+# The cliff table: one hot loop per built-in word and control form, timed
+# against the reference walker. Each body runs once per pass of a loop closed
+# by "loop" and adds to the global $A (a global, so that called words see it);
+# its result is the reference's own.
+CLIFF_ACC = "$A @ + $A !"
+CLIFF_BODIES = {
+    **{f"{op}": f"$i @ 7 {op} {CLIFF_ACC}" for op in ("+", "-", "*", "/", "%", "=", "<>", "<", ">", "and", "or")},
+    "/ variable": f"$i @ $d @ / {CLIFF_ACC}",
+    "% variable": f"$i @ $d @ % {CLIFF_ACC}",
+    "0=": f"$i @ 3 and 0= {CLIFF_ACC}",
+    "not": f"$i @ 3 and not {CLIFF_ACC}",
+    "dup": f"$i @ dup * 1000 % {CLIFF_ACC}",
+    "swap": f"1 $i @ swap - {CLIFF_ACC}",
+    "over": f"$i @ 3 over - * 1000 % {CLIFF_ACC}",
+    "rot": f"1 2 $i @ rot - + {CLIFF_ACC}",
+    "drop": f"$i @ 5 drop {CLIFF_ACC}",
+    "@ ! computed": f"$i @ dup 7 and 40 + ! $i @ 3 and 40 + @ {CLIFF_ACC}",
+    "?r @": f"?r @ drop 1 {CLIFF_ACC}",
+    "?s @": f"?s @ drop 1 {CLIFF_ACC}",
+    "wday": f"2026 12 $i @ 28 % 1 + wday {CLIFF_ACC}",
+    "varsion": f"varsion drop 1 {CLIFF_ACC}",
+    ".": "$i @ 7 and .",
+    "chr.": "$i @ 26 % 65 + chr.",
+    "spc": "$i @ 3 and spc",
+    "str.": '"x" str.',
+    "\\n": "\\n",
+    "if": f"$i @ 1 and if @@skip 1 {CLIFF_ACC} @skip",
+    "go_down": f"go_down @@over 1 {CLIFF_ACC} @over 2 {CLIFF_ACC}",
+    "on_goto": (f"$i @ 3 % 1 + 3 on_goto @@o1 @@o2 @@o3 @o1 1 {CLIFF_ACC} go_down @@o_end "
+                f"@o2 2 {CLIFF_ACC} go_down @@o_end @o3 3 {CLIFF_ACC} @o_end"),
+    "/*": f"/* a comment of a few words */ 1 {CLIFF_ACC}",
+    "call": f"$i @ triple {CLIFF_ACC}",
+    "early ;": f"$i @ early {CLIFF_ACC}",
+    "recursion": f"$i @ 7 and down {CLIFF_ACC}",
+    "nested loop": f"3 $j ! @in 1 {CLIFF_ACC} $j @ 1 - dup $j ! loop @@in",
+}
+CLIFF_WORDS = (": triple 3 * ;\n"
+               ": early dup 1 and if @@e1 1 + ; @e1 2 + ;\n"
+               ": down dup if @@d0 1 - down 1 + @d0 ;\n")
+CLIFF_END = '"result=" str. $A @ . \\n ;\n' + CLIFF_WORDS
+QKA_VARIANTS["cliff"] = {
+    name: ": main 0 $A ! 7 $d ! {n} $i ! @top " + body.replace("{", "{{").replace("}", "}}")
+          + " $i @ 1 - dup $i ! loop @@top\n" + CLIFF_END
+    for name, body in CLIFF_BODIES.items()
+}
+# go_up closes a loop tested at its top
+QKA_VARIANTS["cliff"]["go_up"] = (": main 0 $A ! {n} $i ! @top $i @ if @@done 1 " + CLIFF_ACC
+                                  + " $i @ 1 - $i ! go_up @@top @done\n" + CLIFF_END)
+CLIFF_OUTPUT = {".", "chr.", "spc", "str.", "\\n"}
+
 # hot_body's body: this chunk over and over, four to a line. Each chunk adds 3
 # to a and the old a to b, modulo 1000.
 HOT_CHUNK = "$a @ dup 3 + $a ! $b @ + 1000 % $b !"
@@ -235,6 +375,29 @@ def forth_program(workload, n, comment_bytes, pforth):
         return (f": bench 0 1 {local('a', 'b')} {HOT_PASSES} 0 do\n"
                 + lines_of([chunk] * hot_chunks(n), 4) +
                 'loop a b + ;\nbench ." result=" . cr\n')
+    if workload == "state_machine":
+        return (f": bench 0 1 {local('a', 's')} {n} 0 do s case\n"
+                f"  1 of a 1+ {assign} a 2 {assign} s endof\n"
+                f"  2 of a 3 * 1000003 mod {assign} a 3 {assign} s endof\n"
+                f"  3 of a 7 + {assign} a 4 {assign} s endof\n"
+                f"  a 2/ {assign} a 1 {assign} s endcase loop a ;\n"
+                'bench ." result=" . cr\n')
+    if workload == "sort":
+        return ("create arr 16 cells allot\n"
+                ": sw ( addr -- ) dup @ over cell+ @ > if dup @ over cell+ @ 2 pick ! swap cell+ ! else drop then ;\n"
+                f": bench 0 12345 {local('c', 's')} {n} 0 do\n"
+                f"  16 0 do s 75 * 74 + 65537 mod dup {assign} s arr i cells + ! loop\n"
+                "  1 15 do i 0 do arr i cells + sw loop -1 +loop\n"
+                f"  16 0 do arr i cells + @ i 1+ * c + 1000000 mod {assign} c loop\n"
+                "loop c ;\n"
+                'bench ." result=" . cr\n')
+    if workload == "recursion":
+        return (f": tak {local('x', 'y', 'z')} y x < if x 1- y z recurse y 1- z x recurse z 1- x y recurse recurse else z then ;\n"
+                f'{n} dup 2 * 3 / over 3 / tak ." result=" . cr\n')
+    if workload == "fixed_point":
+        return (f": bench 1000 0 {local('x', 's')} {n} 0 do\n"
+                f"  x 15155 * 4096 / 4096 x - * 4096 / {assign} x x 64 / 32 + emit s x + 1000000 mod {assign} s loop\n"
+                's ;\nbench cr ." result=" . cr\n')
     raise KeyError(workload)
 
 
@@ -260,6 +423,28 @@ def lua_program(workload, n, comment_bytes):
                 + lines_of(["b = (b + a) % 1000 a = a + 3"] * hot_chunks(n), 4) +
                 f"return a, b\nend\nlocal a, b = 0, 1\nfor i = 1, {HOT_PASSES} do a, b = body(a, b) end\n"
                 "print('result=' .. (a + b))\n")
+    if workload == "state_machine":
+        # LuaJIT has no integer division: math.floor, exact on these
+        # positive values, serves both.
+        return (f"local floor = math.floor\nlocal a, s = 0, 1\nfor i = 1, {n} do\n"
+                " if s == 1 then a = a + 1 s = 2\n elseif s == 2 then a = a * 3 % 1000003 s = 3\n"
+                " elseif s == 3 then a = a + 7 s = 4\n else a = floor(a / 2) s = 1 end\nend\n"
+                "print('result=' .. a)\n")
+    if workload == "sort":
+        return (f"local arr, c, s = {{}}, 0, 12345\nfor r = 1, {n} do\n"
+                " for i = 1, 16 do s = (s * 75 + 74) % 65537 arr[i] = s end\n"
+                " for j = 15, 1, -1 do for i = 1, j do\n"
+                "  if arr[i] > arr[i + 1] then arr[i], arr[i + 1] = arr[i + 1], arr[i] end\n"
+                " end end\n"
+                " for i = 1, 16 do c = (c + arr[i] * i) % 1000000 end\nend\n"
+                "print('result=' .. c)\n")
+    if workload == "recursion":
+        return ("local function tak(x, y, z)\n if y < x then return tak(tak(x - 1, y, z), tak(y - 1, z, x), tak(z - 1, x, y)) end\n"
+                f" return z\nend\nlocal n = {n}\nprint('result=' .. tak(n, math.floor(n * 2 / 3), math.floor(n / 3)))\n")
+    if workload == "fixed_point":
+        return (f"local x, s = 1000, 0\nlocal write, char, floor = io.write, string.char, math.floor\nfor i = 1, {n} do\n"
+                " x = floor(floor(x * 15155 / 4096) * (4096 - x) / 4096) write(char(32 + floor(x / 64))) s = (s + x) % 1000000\nend\n"
+                "print() print('result=' .. s)\n")
     raise KeyError(workload)
 
 
@@ -283,6 +468,25 @@ def python_program(workload, n, comment_bytes):
         return (f"def main():\n    a = 0\n    b = 1\n    for i in range({HOT_PASSES}):\n"
                 + "".join(["        b = (b + a) % 1000; a += 3\n"] * hot_chunks(n)) +
                 "    print(f'result={a + b}')\nmain()\n")
+    if workload == "state_machine":
+        return (f"def main():\n    a, s = 0, 1\n    for i in range({n}):\n"
+                "        if s == 1: a += 1; s = 2\n        elif s == 2: a = a * 3 % 1000003; s = 3\n"
+                "        elif s == 3: a += 7; s = 4\n        else: a //= 2; s = 1\n"
+                "    print(f'result={a}')\nmain()\n")
+    if workload == "sort":
+        return (f"def main():\n    arr, c, s = [0] * 16, 0, 12345\n    for r in range({n}):\n"
+                "        for i in range(16):\n            s = (s * 75 + 74) % 65537; arr[i] = s\n"
+                "        for j in range(15, 0, -1):\n            for i in range(j):\n"
+                "                if arr[i] > arr[i + 1]: arr[i], arr[i + 1] = arr[i + 1], arr[i]\n"
+                "        for i in range(16):\n            c = (c + arr[i] * (i + 1)) % 1000000\n"
+                "    print(f'result={c}')\nmain()\n")
+    if workload == "recursion":
+        return ("def tak(x, y, z):\n    return tak(tak(x - 1, y, z), tak(y - 1, z, x), tak(z - 1, x, y)) if y < x else z\n"
+                f"n = {n}\nprint(f'result={{tak(n, n * 2 // 3, n // 3)}}')\n")
+    if workload == "fixed_point":
+        return (f"import sys\ndef main():\n    x, s, out = 1000, 0, []\n    for i in range({n}):\n"
+                "        x = x * 15155 // 4096 * (4096 - x) // 4096; out.append(chr(32 + x // 64)); s = (s + x) % 1000000\n"
+                "    sys.stdout.write(''.join(out))\n    print()\n    print(f'result={s}')\nmain()\n")
     raise KeyError(workload)
 
 
@@ -308,6 +512,31 @@ def compute_expected(workload, n):
     if workload == "hot_body":
         steps = HOT_PASSES * hot_chunks(n)   # a runs 0, 3, 6, ...; b sums them from 1
         return 3 * steps + (1 + 3 * steps * (steps - 1) // 2) % 1000
+    if workload == "state_machine":
+        a = 0
+        for i in range(n):
+            a = (a + 1, a * 3 % 1000003, a + 7, a // 2)[i % 4]
+        return a
+    if workload == "sort":
+        arr, c, s = [0] * 16, 0, 12345
+        for _ in range(n):
+            for i in range(16):
+                s = (s * 75 + 74) % 65537
+                arr[i] = s
+            arr.sort()
+            c = (c + sum(v * (i + 1) for i, v in enumerate(arr))) % 1000000
+        return c
+    if workload == "recursion":
+        @functools.lru_cache(maxsize=None)
+        def tak(x, y, z):
+            return tak(tak(x - 1, y, z), tak(y - 1, z, x), tak(z - 1, x, y)) if y < x else z
+        return tak(n, n * 2 // 3, n // 3)
+    if workload == "fixed_point":
+        x, total = 1000, 0
+        for _ in range(n):
+            x = x * 15155 // 4096 * (4096 - x) // 4096
+            total = (total + x) % 1000000
+        return total
     raise KeyError(workload)
 
 
@@ -548,11 +777,13 @@ class Bench:
                 print(f"{label}/{system.name}: no result or a failure ({what}): {out[-300:]!r}")
                 self.failed = self.failed or system.qka
                 return None, None
-            if result != expected:
+            if expected is not None and result != expected:
                 print(f"MISMATCH {label}: {system.name} printed {result}, expected {expected}")
                 self.failed = True
                 return None, None
             times.append(elapsed)
+            expected = result  # with no expected value, every run must agree with the first
+        self.result = expected
         peak = peak_memory(system, path, self.args) if memory else None
         return statistics.median(times), peak
 
@@ -627,6 +858,37 @@ def run_compute(bench, rows, builds, peers):
         row.times.update(peer_times[key])
         print(f"{row.label:20} n={row.n:<11} " +
               "  ".join(f"{s} {t:.3f}s" for s, t in row.times.items()), flush=True)
+
+
+def run_cliff(bench, rows, builds, reference):
+    for row in rows:
+        path = bench.write("cliff_" + re.sub(r"\W", "_", row.variant) + ".qka",
+                           qka_compute_program(row.workload, row.variant, row.n, 0))
+        median, _ = bench.time(row.label, reference, path, None)
+        if median is None:
+            continue
+        row.times[reference.name] = median
+        for build in builds:
+            median, _ = bench.time(row.label, build, path, bench.result)
+            if median is not None:
+                row.times[build.name] = median
+        print(f"{row.label:24} n={row.n:<9} " +
+              "  ".join(f"{s} {t:.3f}s" for s, t in row.times.items()), flush=True)
+
+
+def print_cliff(rows, builds, reference):
+    print(f"\ncliff: each build's speed-up over {reference.name} on a hot loop of one word or form "
+          f"(target: at least 20, output words apart)")
+    heads = ["row", "n", f"{reference.name} (s)"] + [f"{b.name} (s)" for b in builds] + \
+            [f"{reference.name}/{b.name}" for b in builds]
+    lines = []
+    for row in rows:
+        t = row.times
+        word = row.variant + (" (output)" if row.variant in CLIFF_OUTPUT else "")
+        lines.append([word, str(row.n), fmt_time(t.get(reference.name))]
+                     + [fmt_time(t.get(b.name)) for b in builds]
+                     + [fmt_ratio(t.get(reference.name), t.get(b.name)) for b in builds])
+    markdown(heads, lines)
 
 
 def run_run_once(bench, rows, builds, reference, peers, args):
@@ -844,7 +1106,7 @@ def main():
             return 2
         builds.append(System(name, [path], True))
     reference = None
-    run_once_wanted = any(w in GROUPS["run-once"] for w in args.workloads)
+    run_once_wanted = any(w in GROUPS["run-once"] + GROUPS["cliff"] for w in args.workloads)
     if run_once_wanted:
         if os.access(args.reference, os.X_OK):
             reference = System("reference", [args.reference], True)
@@ -865,18 +1127,22 @@ def main():
             return 2
     compute = [r for r in rows if r.workload in GROUPS["compute"]]
     run_once_rows = [r for r in rows if r.workload in GROUPS["run-once"]]
+    cliff_rows = [r for r in rows if r.workload in GROUPS["cliff"]] if reference else []
     with tempfile.TemporaryDirectory() as tmp:
         if args.keep:
             os.makedirs(args.keep, exist_ok=True)
         bench = Bench(args, args.keep or tmp)
         run_compute(bench, compute, builds, peers)
         run_run_once(bench, run_once_rows, builds, reference, peers, args)
+        run_cliff(bench, cliff_rows, builds, reference)
 
     print(f"\ncpu: {cpu_model()}; median of {args.runs} run(s), wall clock; ratio below 1.0: qka is faster")
     if compute:
         print_compute(compute, builds, peers)
     if run_once_rows:
         print_run_once(run_once_rows, builds, reference, peers, args)
+    if cliff_rows:
+        print_cliff(cliff_rows, builds, reference)
     if bench.failed:
         print("\nFAILED: a result is missing or wrong, or a qka run failed (see above)")
     return 1 if bench.failed else 0
