@@ -8,6 +8,10 @@ void fail_report(const report_site& site)
     // Whatever the script printed before the failure comes first when both
     // streams go to one terminal or file.
     std::fflush(stdout);
+    if (observe_report != nullptr) {
+        observe_report(site);
+        return;
+    }
     std::fprintf(stderr, "[fail]\t%s:%d (%s();)\n\t%s\n", site.unit, site.line, site.function,
                  site.message);
 }

@@ -110,9 +110,11 @@ void nw_on_goto(forth_vm& vm)
 // ( -- )  Passes over the tokens up to the next "*/" token.
 void nw_comment(forth_vm& vm)
 {
-    vm.current = find_comment_end(vm.current);
-    if (vm.current == nullptr) {
+    // The report comes while the position is still on "/*", the token it is about.
+    const char* const end = find_comment_end(vm.current);
+    if (end == nullptr) {
         fail_report(sites::unterminated_comment);
         fail_exit(1);
     }
+    vm.current = end;
 }
