@@ -1,5 +1,6 @@
 // qka-check: reads scripts as the interpreter will run them and reports what
-// can go wrong, as FILE:LINE:COLUMN: error|warning: message lines.
+// can go wrong, as FILE:LINE:COLUMN: error|warning: message lines; with
+// --run, runs one and reports in the same terms what went wrong.
 
 #include <cstdio>
 #include <memory>
@@ -7,11 +8,12 @@
 #include <string>
 
 #include "check.hpp"
+#include "run_script.hpp"
 #include "text/script_file.hpp"
 
 namespace {
 
-constexpr const char* usage = "usage: qka-check FILE...\n";
+constexpr const char* usage = "usage: qka-check FILE...\n       qka-check --run SCRIPT\n";
 
 }  // namespace
 
@@ -21,6 +23,13 @@ int main(int argc, char** argv)
         std::fputs(usage, stderr);
         return 1;
     }
+    if (std::string(argv[1]) == "--run") {
+        if (argc == 2) {
+            std::fputs(usage, stderr);
+            return 1;
+        }
+        return run_script(argv[2]);  // further arguments are ignored, as qka ignores them
+    }
     bool failed = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -28,6 +37,7 @@ int main(int argc, char** argv)
             std::fputs(usage, stdout);
             return 0;
         }
+        if (arg == "--version") return std::puts("qka-check " QKA_VERSION) < 0 ? 1 : 0;
     }
     for (int i = 1; i < argc; ++i) {
         const char* path = argv[i];
