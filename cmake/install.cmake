@@ -55,6 +55,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/contrib/vim/ftdetect/qka.vim
         DESTINATION ${CMAKE_INSTALL_DATADIR}/nvim/site/ftdetect)
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/nvim/plugin/qka_lsp.lua
         DESTINATION ${CMAKE_INSTALL_DATADIR}/nvim/site/plugin)
+install(FILES ${PROJECT_SOURCE_DIR}/contrib/nvim/lua/qka/health.lua
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/nvim/site/lua/qka)
 
 set(QKA_PACKAGE_MAINTAINER "Seed 9d7eb353 maintainers <maintainers@users.noreply.c-seed-9d7eb353.example>"
     CACHE STRING "The Maintainer field of the Debian package")

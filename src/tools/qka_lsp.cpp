@@ -714,6 +714,7 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--stdio") continue;  // what clients often pass; it is the only transport
+        if (arg == "--version") return std::puts("qka-lsp " QKA_VERSION) < 0 ? 1 : 0;
         if (arg == "--help" || arg == "-h") {
             std::fputs("usage: qka-lsp [--stdio]\nA language server for qka scripts on standard input and output.\n",
                        stdout);

@@ -147,6 +147,14 @@ do
   check(def and def.range.start.line == 3, 'corner: a duplicate leads to the definition the index finds')
 end
 
+-- :checkhealth qka finds the server the setup is told to start, with its version.
+do
+  vim.cmd('checkhealth qka')
+  local text = table.concat(vim.api.nvim_buf_get_lines(0, 0, -1, false), '\n')
+  local at = select(2, text:find('OK: language server: ' .. vim.fn.exepath(os.getenv('QKA_LSP')) .. ' (qka-lsp ', 1, true))
+  check(at and text:find('^%d+%.%d+%)', at + 1), 'checkhealth: ' .. text)
+end
+
 log:write(string.format('neovim: %d passed, %d failed\n', passed, failed))
 log:close()
 vim.cmd(failed == 0 and 'qa!' or 'cq!')

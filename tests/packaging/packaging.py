@@ -45,6 +45,7 @@ def installed_files(source, build):
         "share/nvim/site/syntax/qka.vim": 0o644,
         "share/nvim/site/ftdetect/qka.vim": 0o644,
         "share/nvim/site/plugin/qka_lsp.lua": 0o644,
+        "share/nvim/site/lua/qka/health.lua": 0o644,
         "share/qka/textmate/qka.tmLanguage.json": 0o644,
         **{f"share/qka/vscode/{f}": 0o644 for f in ["package.json", "package-lock.json", "extension.js",
                                                     "language-configuration.json", "qka.tmLanguage.json"]},

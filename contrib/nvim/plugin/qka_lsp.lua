@@ -2,12 +2,25 @@
 -- every buffer of filetype qka. Settings, made before plugins load (init.lua):
 --   vim.g.qka_lsp_cmd = { '/path/to/qka-lsp' }  -- the server (default: qka-lsp on the PATH)
 --   vim.g.qka_lsp_disable = true                -- never start it
+-- When the server cannot be started it says so once, as a warning;
+-- :checkhealth qka tells what is found (lua/qka/health.lua).
 if vim.g.loaded_qka_lsp then
   return
 end
 vim.g.loaded_qka_lsp = true
 
 local client_id -- Neovim 0.7 has no vim.lsp.start: one client serves every buffer
+local warned = false
+
+-- Says once per session why the server does not run; every further qka
+-- buffer would only repeat it.
+local function warn_once(message)
+  if warned then
+    return
+  end
+  warned = true
+  vim.notify(message .. ' (see :checkhealth qka)', vim.log.levels.WARN)
+end
 
 local function start(bufnr)
   if vim.g.qka_lsp_disable then
@@ -15,6 +28,8 @@ local function start(bufnr)
   end
   local cmd = vim.g.qka_lsp_cmd or { 'qka-lsp' }
   if vim.fn.executable(cmd[1]) ~= 1 then
+    warn_once(string.format("qka: cannot start the language server: '%s' is not an executable%s", cmd[1],
+      cmd[1]:find('/', 1, true) and '' or ' on the PATH'))
     return
   end
   local name = vim.api.nvim_buf_get_name(bufnr)
@@ -32,6 +47,8 @@ local function start(bufnr)
   end
   if client_id then
     vim.lsp.buf_attach_client(bufnr, client_id)
+  else
+    warn_once(string.format("qka: the language server '%s' did not start", cmd[1]))
   end
 end
 
