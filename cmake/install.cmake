@@ -61,6 +61,28 @@ install(FILES ${PROJECT_SOURCE_DIR}/contrib/nvim/lua/qka/health.lua
 set(QKA_PACKAGE_MAINTAINER "Seed 9d7eb353 maintainers <maintainers@users.noreply.c-seed-9d7eb353.example>"
     CACHE STRING "The Maintainer field of the Debian package")
 
+# What Debian wants in every package's documentation folder: the copyright
+# in its machine-readable form and the package's changelog, compressed
+# without a time stamp like the manual pages. They belong to the package
+# alone: a plain `cmake --install` leaves them out.
+set(QKA_RELEASE_DATE "Wed, 09 Dec 2026 00:00:00 +0000"
+    CACHE STRING "The date of this version's entry in the package's changelog (RFC 5322)")
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/debian/changelog.Debian.gz
+                   COMMAND ${QKA_GZIP} -9n -c ${CMAKE_BINARY_DIR}/debian/changelog > ${CMAKE_BINARY_DIR}/debian/changelog.Debian.gz
+                   DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog
+                   VERBATIM)
+add_custom_target(qka_debian_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog.Debian.gz)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.Debian.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME qka COMPONENT debian EXCLUDE_FROM_ALL)
+# One package of everything: the files of no named component and these.
+set(CPACK_COMPONENTS_ALL Unspecified debian)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+
 set(CPACK_PACKAGE_NAME qka)
 set(CPACK_PACKAGE_VENDOR "qka maintainers")
 set(CPACK_PACKAGE_CONTACT "${QKA_PACKAGE_MAINTAINER}")
@@ -77,7 +99,6 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QKA_PACKAGE_MAINTAINER}")
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION interpreters)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

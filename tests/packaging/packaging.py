@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The program as it reaches its users: the install into a prefix, the manual
-page, the Debian package, executable scripts and the version they all name.
+page, the Debian package (lintian's verdict on it too), executable scripts
+and the version they all name.
 
 usage: packaging.py CASE --build DIR [--source DIR] [--version V] [--cmake CMAKE]
 
@@ -10,6 +11,7 @@ deb_install installs the package into the running system with dpkg and
 removes it again; it needs root and is run by CI, not by CTest.
 """
 import argparse
+import gzip
 import os
 import re
 import shutil
@@ -50,6 +52,16 @@ def installed_files(source, build):
         **{f"share/qka/vscode/{f}": 0o644 for f in ["package.json", "package-lock.json", "extension.js",
                                                     "language-configuration.json", "qka.tmLanguage.json"]},
         **{f"share/doc/qka/examples/{name}.qka": 0o755 for name in examples(source)},
+    }
+
+def packaged_files(source, build):
+    """Everything the Debian package holds: the install, and the files
+    Debian wants of every package, which a plain install leaves out."""
+    return {
+        **installed_files(source, build),
+        "share/doc/qka/copyright": 0o644,
+        "share/doc/qka/changelog.Debian.gz": 0o644,
+        "share/lintian/overrides/qka": 0o644,
     }
 
 # Each manual page's sections, in the order readers expect them.
@@ -102,6 +114,7 @@ class Context:
         self.cmake = args.cmake
         self.scratch = scratch
         self.installed = installed_files(self.source, self.build)
+        self.packaged = packaged_files(self.source, self.build)
 
     def expected_stdout(self, example):
         with open(os.path.join(self.source, "tests", "scripts", f"example_{example}", "stdout"), "rb") as f:
@@ -272,8 +285,8 @@ def manpage_diagnostics(c):
 
 
 def version_agrees(c):
-    """The banner, the version word, the manual page and the package agree
-    with the project's version."""
+    """The banner, the version word, the manual page, the package and the
+    tools' --version agree with the project's version."""
     qka = os.path.join(c.build, "qka")
     script = os.path.join(c.scratch, "version.qka")
     with open(script, "w") as f:
@@ -284,6 +297,9 @@ def version_agrees(c):
         expect(f".Os qka {c.version}\n" in f.read(), "the manual page names another version")
     with open(os.path.join(c.build, "CPackConfig.cmake")) as f:
         expect(f'set(CPACK_PACKAGE_VERSION "{c.version}")' in f.read(), "the package has another version")
+    for tool in programs(c.build)[1:]:
+        out = check_run([os.path.join(c.build, tool), "--version"])
+        expect(out == f"{tool} {c.version}\n".encode(), f"{tool} --version printed {out!r}")
 
 
 def shebang_script(c):
@@ -328,14 +344,55 @@ def deb_package(c):
         if mode.startswith("-"):
             bits = sum(1 << (8 - i) for i, flag in enumerate(mode[1:10]) if flag != "-")
             files[path.removeprefix("./usr/")] = bits
-    compare_tree(files, c.installed, "package")
+    compare_tree(files, c.packaged, "package")
 
     root = os.path.join(c.scratch, "root")
     check_run(["dpkg-deb", "-x", deb, root])
+    check_debian_documents(os.path.join(root, "usr/share/doc/qka"), c.version, fields["Maintainer"])
     c.run_examples_by_shebang(os.path.join(root, "usr/share/doc/qka/examples"), os.path.join(root, "usr/bin"))
     if shutil.which("file"):
         out = check_run(["file", os.path.join(root, "usr/bin/qka")])
         expect(b"not stripped" not in out, f"the packaged qka is not stripped: {out!r}")
+
+
+def check_debian_documents(doc_dir, version, maintainer):
+    """The copyright in the machine-readable format, every paragraph with its
+    license, and the changelog: compressed by gzip -9n, its one entry for this
+    version by the package's maintainer."""
+    with open(os.path.join(doc_dir, "copyright"), encoding="utf-8") as f:
+        paragraphs = [p for p in f.read().split("\n\n") if p.strip()]
+    header = paragraphs[0].splitlines()
+    expect(header[0] == "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/",
+           f"copyright: first line {header[0]!r}")
+    files = [p for p in paragraphs[1:] if p.startswith("Files:")]
+    expect(files and any(p.startswith("Files: *\n") for p in files), "copyright: no paragraph for all files")
+    for p in files:
+        expect(re.search(r"^Copyright: \S", p, re.M) and re.search(r"^License: \S", p, re.M),
+               f"copyright: a paragraph without Copyright or License:\n{p}")
+    with open(os.path.join(doc_dir, "changelog.Debian.gz"), "rb") as f:
+        packed = f.read()
+    # The gzip header: no file name (flag bit 3), no time stamp, best compression.
+    expect(packed[:2] == b"\x1f\x8b" and packed[3] & 0x08 == 0 and packed[4:8] == b"\0\0\0\0" and packed[8] == 2,
+           f"changelog.Debian.gz is not made by gzip -9n: header {packed[:10].hex()}")
+    text = gzip.decompress(packed).decode("utf-8")
+    expect(re.match(rf"qka \({re.escape(version)}-1\) \w+; urgency=\w+\n\n  \* ", text),
+           f"changelog: first entry {text.splitlines()[:1]}")
+    trailer = re.search(r"^ -- (.+?)  (\w{3}, \d\d \w{3} \d{4} \d\d:\d\d:\d\d [+-]\d{4})$", text, re.M)
+    expect(trailer is not None, f"changelog: no trailer line in {text!r}")
+    expect(trailer.group(1) == maintainer, f"changelog: signed by {trailer.group(1)!r}, maintained by {maintainer!r}")
+
+
+def deb_lintian(c):
+    """lintian, Debian's package checker, has no error and no warning for the
+    package (its informational notes are printed, not judged)."""
+    need("lintian")
+    deb = c.package()
+    _, out, err = run(["lintian", "--pedantic", "--display-info", deb])
+    text = out.decode(errors="replace")
+    print(text, end="")
+    bad = [line for line in text.splitlines() if re.match(r"[EW]: ", line)]
+    expect(not bad, "lintian: " + "; ".join(bad))
+    expect(not re.search(rb"^(E|W|error|warning):", err, re.M), f"lintian itself: {err.decode(errors='replace')}")
 
 
 def deb_install(c):
@@ -362,12 +419,12 @@ def deb_install(c):
         check_run(["dpkg", "-r", "qka"])
     status, out, _ = run(["dpkg-query", "-W", "-f", "${Status}", "qka"])
     expect(status != 0 or b" installed" not in out, f"qka is still installed: {out!r}")
-    for path in c.installed:
+    for path in c.packaged:
         expect(not os.path.exists(os.path.join("/usr", path)), f"/usr/{path} is left after dpkg -r")
 
 
 CASES = {f.__name__: f for f in [install_prefix, manpage_render, manpage_lint, manpage_diagnostics,
-                                 version_agrees, shebang_script, deb_package, deb_install]}
+                                 version_agrees, shebang_script, deb_package, deb_lintian, deb_install]}
 
 
 def main():
