@@ -4,7 +4,8 @@ what the interpreter does there (the expected stdout, stderr and status of
 each case): the same standard output bytes and status, and one line on the
 error stream for each report the interpreter makes, in the same order, with
 its message in UTF-8, an error exactly where the report ends the run, naming a
-token of the script, followed by a chain of calls that fits the text.
+token of the script, followed by a chain of calls that fits the text. Every
+report site is also held to the guide's word on whether it is fatal.
 
 usage: run_suite.py QKA_CHECK SCRIPTS_DIR
 """
@@ -137,9 +138,31 @@ def check_case(check, folder):
     return problems
 
 
+def kinds_agree_with_guide(source):
+    """Problems of run_script.cpp's list of report sites: every site of
+    reports.hpp must be there, fatal exactly where the guide's table of
+    messages says so (the suite's scripts do not reach every site)."""
+    def read(*path):
+        with open(os.path.join(source, *path), encoding="utf-8") as f:
+            return f.read()
+    sites = dict(re.findall(r'report_site (\w+)\{\s*"([^"]+", \d+)', read("src", "machine", "reports.hpp")))
+    kinds = dict(re.findall(r"site_kind\{&sites::(\w+), (true|false)\}", read("src", "tools", "run_script.cpp")))
+    fatal = {f"{unit}:{line}": yes == "yes" for unit, line, yes in
+             re.findall(r"^\| (\S+):(\d+) \(\w+\) \|.*\| (yes|no) \|$", read("docs", "language.md"), re.M)}
+    problems = [f"{name} is not in run_script.cpp's list" for name in sites if name not in kinds]
+    for name, where in sites.items():
+        where = where.replace('", ', ":")
+        if name in kinds and fatal.get(where) != (kinds[name] == "true"):
+            problems.append(f"{name} ({where}): fatal {kinds[name]}, the guide says {fatal.get(where)}")
+    return problems if len(sites) >= 20 else [f"only {len(sites)} report sites found"]
+
+
 def main():
     check, scripts = os.path.abspath(sys.argv[1]), sys.argv[2]
     passed = failed = skipped = 0
+    for problem in kinds_agree_with_guide(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")):
+        failed += 1
+        print(f"FAIL {problem}")
     for case in sorted(os.listdir(scripts)):
         folder = os.path.join(scripts, case)
         if not os.path.isfile(os.path.join(folder, "status")):
