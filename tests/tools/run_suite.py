@@ -13,6 +13,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 
 REPORT = re.compile(rb"^\[fail\]\t(\S+):(\d+) \(\w+\(\);\)$")
 EXIT = re.compile(rb"^Exit<\d+>$")
@@ -157,10 +158,42 @@ def kinds_agree_with_guide(source):
     return problems if len(sites) >= 20 else [f"only {len(sites)} report sites found"]
 
 
+# Each pass goes through 'odd' or 'even' as a random number says, and the
+# word both call warns: each warning's calls must be the way its pass took.
+RANDOM_WAYS = b""": main 12 $n ! @top ?r @ 2 % if @@even odd go_down @@next @even even
+    @next $n @ 1 - dup $n ! loop @@top ;
+: odd "odd" str. \\n warn ;
+: even "even" str. \\n warn ;
+: warn 1 0 / drop ;
+"""
+
+
+def random_ways(check):
+    """Problems of --run on a script whose calls a random number chooses."""
+    with tempfile.TemporaryDirectory(prefix="qka-run-suite-") as folder:
+        with open(os.path.join(folder, "script"), "wb") as f:
+            f.write(RANDOM_WAYS)
+        done = subprocess.run([check, "--run", "script"], cwd=folder, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=60)
+    def place(text, line):
+        at = RANDOM_WAYS.split(b"\n")[line - 1].rindex(text)  # the call: the last on its line
+        return f"script:{line}:{at + 1}"
+    ways = done.stdout.decode().split("\n")[1:-1]
+    expected = "".join(f"script:5:12: warning: 0\u5272\u308a\u3002\n"
+                       f"  called from {place(b'warn', 3 if way == 'odd' else 4)} in '{way}'\n"
+                       f"  called from {place(way.encode(), 1)} in 'main'\n" for way in ways)
+    if done.returncode != 0 or len(ways) != 12 or set(ways) - {"odd", "even"}:
+        return [f"random ways: status {done.returncode}, printed {done.stdout!r}"]
+    if done.stderr.decode() != expected:
+        return [f"random ways {ways}: {done.stderr.decode()[:400]!r}"]
+    return []
+
+
 def main():
     check, scripts = os.path.abspath(sys.argv[1]), sys.argv[2]
     passed = failed = skipped = 0
-    for problem in kinds_agree_with_guide(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")):
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+    for problem in kinds_agree_with_guide(source) + random_ways(check):
         failed += 1
         print(f"FAIL {problem}")
     for case in sorted(os.listdir(scripts)):
