@@ -23,6 +23,12 @@ vim.lsp.handlers['textDocument/publishDiagnostics'] = function(err, result, ctx,
   return publish(err, result, ctx, config)
 end
 
+-- The setup says nothing while the server starts and runs.
+local notes = {}
+vim.notify = function(message)
+  table.insert(notes, message)
+end
+
 vim.g.qka_lsp_cmd = { os.getenv('QKA_LSP') }
 -- Filetype detection and syntax come from the Vim support, the client from contrib/nvim.
 vim.opt.runtimepath:prepend(source .. '/contrib/vim')
@@ -154,6 +160,8 @@ do
   local at = select(2, text:find('OK: language server: ' .. vim.fn.exepath(os.getenv('QKA_LSP')) .. ' (qka-lsp ', 1, true))
   check(at and text:find('^%d+%.%d+%)', at + 1), 'checkhealth: ' .. text)
 end
+
+check(#notes == 0, 'notifications: ' .. table.concat(notes, ' | '))
 
 log:write(string.format('neovim: %d passed, %d failed\n', passed, failed))
 log:close()

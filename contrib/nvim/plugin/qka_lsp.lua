@@ -38,16 +38,16 @@ local function start(bufnr)
     cmd = cmd,
     root_dir = name ~= '' and vim.fn.fnamemodify(name, ':p:h') or vim.loop.cwd(),
   }
+  local started
   if vim.lsp.start then
-    vim.lsp.start(config, { bufnr = bufnr })
-    return
-  end
-  if client_id == nil or vim.lsp.client_is_stopped(client_id) then
-    client_id = vim.lsp.start_client(config)
-  end
-  if client_id then
-    vim.lsp.buf_attach_client(bufnr, client_id)
+    started = vim.lsp.start(config, { bufnr = bufnr })
   else
+    if client_id == nil or vim.lsp.client_is_stopped(client_id) then
+      client_id = vim.lsp.start_client(config)
+    end
+    started = client_id and vim.lsp.buf_attach_client(bufnr, client_id)
+  end
+  if not started then
     warn_once(string.format("qka: the language server '%s' did not start", cmd[1]))
   end
 end
