@@ -12,6 +12,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "check.hpp"
 #include "machine/machine.hpp"
@@ -159,6 +160,8 @@ struct script_run {
     const char* text_end = nullptr;
     const char* nameless_colon = nullptr;  // what the index's report is about
     const forth_vm* vm = nullptr;          // nullptr while the machine is being made, and after
+    // The first byte of every line: a run may warn millions of times.
+    std::vector<const char*> line_starts;
 };
 
 script_run the_run;
@@ -169,14 +172,9 @@ std::string place(const script_run& run, const char* p)
 {
     std::string out = run.path;
     if (p == nullptr || p < run.text || p > run.text_end) return out;
-    std::size_t line = 1;
-    const char* line_start = run.text;
-    for (const char* q = run.text; q < p; ++q)
-        if (*q == '\n') {
-            ++line;
-            line_start = q + 1;
-        }
-    return out + ":" + std::to_string(line) + ":" + std::to_string(p - line_start + 1);
+    const auto after = std::upper_bound(run.line_starts.begin(), run.line_starts.end(), p);
+    const auto line = static_cast<std::size_t>(after - run.line_starts.begin());
+    return out + ":" + std::to_string(line) + ":" + std::to_string(p - after[-1] + 1);
 }
 
 // Calls shown at most: a recursion that nests too deeply shows its first
@@ -231,7 +229,9 @@ int run_script(const char* path)
         return 1;
     }
     const char* const script = text->c_str();
-    the_run = {path, script, script + std::strlen(script), scan_definitions(script).nameless_colon, nullptr};
+    the_run = {path, script, script + std::strlen(script), scan_definitions(script).nameless_colon, nullptr, {script}};
+    for (const char* p = script; p < the_run.text_end; ++p)
+        if (*p == '\n') the_run.line_starts.push_back(p + 1);
     observe_report = report_in_script_terms;
     // The driver's steps, as src/driver/main.cpp takes them.
     forth_vm vm = forth_vm_create(100, 10, script);
