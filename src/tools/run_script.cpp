@@ -189,8 +189,8 @@ void write_calls(const script_run& run, const return_stack& returns)
             std::fprintf(stderr, "  ... %zu more calls\n", n - shown_calls);
             k = n - shown_calls / 2;
         }
-        // Innermost first: the call at i runs in the word that the call below it
-        // named; the outermost runs in "main".
+        // Innermost first: call i runs in the word that call i - 1, the next
+        // one out, started; the outermost runs in "main".
         const std::size_t i = n - 1 - k;
         const std::string word = i == 0 ? std::string("main") : show_word(returns.base[i - 1].call_token);
         std::fprintf(stderr, "  called from %s in '%s'\n", place(run, returns.base[i].call_token).c_str(),
