@@ -65,8 +65,9 @@ set(QKA_PACKAGE_MAINTAINER "Seed 9d7eb353 maintainers <maintainers@users.noreply
 # in its machine-readable form and the package's changelog, compressed
 # without a time stamp like the manual pages. They belong to the package
 # alone: a plain `cmake --install` leaves them out.
-set(QKA_RELEASE_DATE "Wed, 09 Dec 2026 00:00:00 +0000"
-    CACHE STRING "The date of this version's entry in the package's changelog (RFC 5322)")
+# The date of this version's changelog entry (RFC 5322), fixed so that two
+# builds give the same package; it moves with the version.
+set(QKA_RELEASE_DATE "Wed, 09 Dec 2026 00:00:00 +0000")
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/debian/changelog.Debian.gz
