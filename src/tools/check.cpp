@@ -23,53 +23,9 @@
 
 namespace {
 
-constexpr std::array<native_info, native_count> infos{{
-    {nw_add, "+", 2, 1, "( x1 x2 -- x1+x2 )", "Sum, wrapping around at 32 bits."},
-    {nw_print, ".", 1, 0, "( x -- )", "Writes x in decimal, with no space or line end."},
-    {nw_mul, "*", 2, 1, "( x1 x2 -- x1*x2 )", "Product, wrapping around at 32 bits."},
-    {nw_div, "/", 2, 1, "( x1 x2 -- x1/x2 )",
-     "Quotient truncated toward zero; division by zero warns and gives 0."},
-    {nw_mod, "%", 2, 1, "( x1 x2 -- x1%x2 )",
-     "Remainder with the sign of x1; division by zero warns and gives 0."},
-    {nw_dup, "dup", 1, 2, "( x -- x x )", "Copies the top value."},
-    {nw_sub, "-", 2, 1, "( x1 x2 -- x1-x2 )", "Difference, wrapping around at 32 bits."},
-    {nw_swap, "swap", 2, 2, "( x1 x2 -- x2 x1 )", "Exchanges the top two values."},
-    {nw_over, "over", 2, 3, "( x1 x2 -- x1 x2 x1 )", "Copies the second value onto the top."},
-    {nw_rot, "rot", 3, 3, "( x1 x2 x3 -- x2 x3 x1 )", "Brings the third value to the top."},
-    {nw_drop, "drop", 1, 0, "( x -- )", "Discards the top value."},
-    {nw_newline, "\\n", 0, 0, "( -- )", "Writes a line end."},
-    {nw_print_chr, "chr.", 1, 0, "( x -- )", "Writes the byte x mod 256."},
-    {nw_spc, "spc", 1, 0, "( n -- )", "Writes n spaces; none when n <= 0."},
-    {nw_print_str, "str.", 1, 0, "( s -- )",
-     "Writes the text at position s up to white space or a double quote."},
-    {nw_loop, "loop", 1, 0, "( x -- )",
-     "Jumps back to the nearest matching label before its reference when x is not 0."},
-    {nw_if, "if", 1, 0, "( x -- )",
-     "Jumps forward to the nearest matching label after its reference when x is 0."},
-    {nw_goto_down, "go_down", 0, 0, "( -- )",
-     "Jumps forward to the nearest matching label after its reference."},
-    {nw_goto_up, "go_up", 0, 0, "( -- )",
-     "Jumps back to the nearest matching label before its reference."},
-    {nw_zero_eq, "0=", 1, 1, "( x -- f )", "1 when x is 0, else 0."},
-    {nw_eq, "=", 2, 1, "( x1 x2 -- f )", "1 when x1 = x2, else 0."},
-    {nw_ne, "<>", 2, 1, "( x1 x2 -- f )", "1 when x1 differs from x2, else 0."},
-    {nw_lt, "<", 2, 1, "( x1 x2 -- f )", "1 when x1 < x2 (signed), else 0."},
-    {nw_gt, ">", 2, 1, "( x1 x2 -- f )", "1 when x1 > x2 (signed), else 0."},
-    {nw_not, "not", 1, 1, "( x -- f )", "1 when x is 0, else 0."},
-    {nw_and, "and", 2, 1, "( x1 x2 -- f )", "1 when both are non-zero (logical, not bitwise)."},
-    {nw_or, "or", 2, 1, "( x1 x2 -- f )", "1 when either is non-zero (logical, not bitwise)."},
-    {nw_comment, "/*", 0, 0, "( -- )", "Skips to the next */ token."},
-    {nw_get, "@", 1, 1, "( i -- v )", "Fetches variable i: 0-31 locals, 32-63 globals, 64-95 system."},
-    {nw_set, "!", 2, 0, "( v i -- )", "Stores v into variable i (0-31 locals, 32-63 globals)."},
-    {nw_on_goto, "on_goto", 2, 0, "( k n -- )",
-     "Jumps forward to the label of the k-th of the n references that follow."},
-    {nw_version, "varsion", 0, 1, "( -- s )", "The position of the version text 0.16."},
-    {nw_wday, "wday", 3, 1, "( y m d -- w )", "Day of the week, 0 for Sunday to 6 for Saturday."},
-}};
-
 const native_info* info_of(native_handler handler)
 {
-    for (const native_info& info : infos)
+    for (const native_info& info : word_infos)
         if (info.handler == handler) return &info;
     return nullptr;
 }
@@ -87,7 +43,7 @@ bool is_jumping(native_handler h)
 
 }  // namespace
 
-const std::array<native_info, native_count>& native_infos() { return infos; }
+const std::array<native_info, native_count>& native_infos() { return word_infos; }
 
 // ---------------------------------------------------------------------------
 // The program
@@ -353,6 +309,30 @@ struct raised_finding {
     problem kind;
     std::string message;
 };
+
+const char* code_of(problem kind)
+{
+    switch (kind) {
+    case problem::undefined_word: return check_code::undefined_word;
+    case problem::unterminated_string: return check_code::unterminated_string;
+    case problem::unterminated_comment: return check_code::unterminated_comment;
+    case problem::label_not_found: return check_code::label_not_found;
+    case problem::no_reference: return check_code::no_reference;
+    case problem::bad_reference: return check_code::bad_reference;
+    case problem::missing_references: return check_code::missing_references;
+    case problem::bad_store: return check_code::bad_store;
+    case problem::bad_fetch: return check_code::bad_fetch;
+    case problem::underflow: return check_code::underflow;
+    case problem::division_by_zero: return check_code::division_by_zero;
+    }
+    return check_code::undefined_word;
+}
+
+// The reports the run goes on after.
+severity level_of(problem kind)
+{
+    return kind == problem::division_by_zero || kind == problem::bad_reference ? severity::warning : severity::error;
+}
 
 std::string quoted(const char* p) { return "'" + show_word(p) + "'"; }
 
@@ -1024,7 +1004,7 @@ void check_first_line(const program& prog, std::vector<finding>& out)
         }
         else if (text.substr(bom.size()).starts_with("#!"))
             message += ": the system does not see the #! line";
-        out.push_back({first, severity::warning, std::move(message)});
+        out.push_back({first, severity::warning, check_code::byte_order_mark, std::move(message)});
     }
     if (text.starts_with("#!")) {
         const std::string_view line = text.substr(0, text.find('\n'));
@@ -1032,7 +1012,7 @@ void check_first_line(const program& prog, std::vector<finding>& out)
         if (cr != std::string_view::npos) {
             const char* last = prog.text + cr;
             while (last > prog.text && is_word_char(last[-1])) --last;
-            out.push_back({prog.text, severity::warning,
+            out.push_back({prog.text, severity::warning, check_code::shebang_cr,
                            "the #! line ends in a carriage return: the system looks for the program '" +
                                show_word(last) + "\\r' (save the script with LF line ends)"});
         }
@@ -1042,7 +1022,7 @@ void check_first_line(const program& prog, std::vector<finding>& out)
 void check_definitions(const program& prog, const walker& w, const char* main_name, std::vector<finding>& out)
 {
     if (prog.definitions.nameless_colon != nullptr)
-        out.push_back({prog.definitions.nameless_colon, severity::error,
+        out.push_back({prog.definitions.nameless_colon, severity::warning, check_code::nameless_colon,
                        "':' is the last token: no word name follows"});
     // The definitions of each name, in text order.
     std::unordered_map<std::string_view, std::vector<const char*>> by_name;
@@ -1056,7 +1036,7 @@ void check_definitions(const program& prog, const walker& w, const char* main_na
         const std::vector<const char*>& all = by_name[word_view(name)];
         const char* const found = lookup_user_word(prog.index, name);
         if (all.size() > 1 && found != name) {
-            out.push_back({name, severity::warning,
+            out.push_back({name, severity::warning, check_code::duplicate_definition,
                            quoted(name) + " is defined " + std::to_string(all.size()) +
                                " times; calls run the definition at " + at_line(prog, found)});
             continue;
@@ -1070,7 +1050,7 @@ void check_definitions(const program& prog, const walker& w, const char* main_na
             if (is_single_char_token(p, ';')) break;
         }
         if (!runs && next_token(name) != nullptr)
-            out.push_back({name, severity::warning, "the definition of " + quoted(name) + " never runs"});
+            out.push_back({name, severity::note, check_code::never_runs, "the definition of " + quoted(name) + " never runs"});
     }
 }
 
@@ -1079,7 +1059,7 @@ void check_labels(const walker& w, std::vector<finding>& out)
     for (const char* p : w.reached()) {
         if (p[0] != '@' || !is_word_char(p[1]) || p[1] == '@') continue;
         if (w.landings().contains(p) || w.references().contains(p)) continue;
-        out.push_back({p, severity::warning, "no jump reaches label " + quoted(p)});
+        out.push_back({p, severity::note, check_code::unused_label, "no jump reaches label " + quoted(p)});
     }
 }
 
@@ -1129,7 +1109,7 @@ void check_backward_views(const program& prog, walker& w, std::vector<finding>& 
         else
             message += "lands at " + at_line(prog, actual) + ", not on the " + quoted(apparent) + " at " +
                        at_line(prog, apparent);
-        out.push_back({reference, severity::warning, std::move(message)});
+        out.push_back({reference, severity::warning, check_code::backward_view, std::move(message)});
     }
 }
 
@@ -1145,7 +1125,7 @@ std::vector<finding> check_program(const program& prog)
         w.run(main_name);
         w.diagnose();
     } else {
-        out.push_back({prog.tokens.empty() ? prog.text : prog.tokens.front(), severity::warning,
+        out.push_back({prog.tokens.empty() ? prog.text : prog.tokens.front(), severity::warning, check_code::no_main,
                        "no definition of 'main': the script runs nothing"});
     }
     check_definitions(prog, w, main_name, out);
@@ -1174,12 +1154,12 @@ std::vector<finding> check_program(const program& prog)
     std::set<std::pair<const char*, std::string>> written;
     for (std::size_t i = 0; i < errors.size(); ++i) {
         if (!written.emplace(errors[i].where, errors[i].message).second) continue;  // met on several ways
-        out.push_back({errors[i].where, severity::error,
+        out.push_back({errors[i].where, level_of(errors[i].kind), code_of(errors[i].kind),
                        errors[i].message + (certain[i] ? " (on every run)" : "")});
     }
     std::stable_sort(out.begin(), out.end(), [](const finding& a, const finding& b) {
         if (a.where != b.where) return a.where < b.where;
-        return a.level == severity::error && b.level == severity::warning;
+        return a.level < b.level;
     });
     return out;
 }
@@ -1208,4 +1188,33 @@ std::vector<jump> all_jumps(const program& prog)
         }
     }
     return jumps;
+}
+
+const std::vector<check_rule>& check_rules()
+{
+    static const std::vector<check_rule> rules{
+        {check_code::undefined_word, "undefined-word", severity::error, "A word that is neither built in nor defined ends the run."},
+        {check_code::unterminated_string, "unterminated-string", severity::error, "A string literal with no closing quote ends the run."},
+        {check_code::unterminated_comment, "unterminated-comment", severity::error, "A comment with no '*/' after it ends the run."},
+        {check_code::label_not_found, "label-not-found", severity::error, "A jump whose label the search does not find ends the run."},
+        {check_code::no_reference, "no-label-reference", severity::error, "A jumping word that is the last token has no reference: the running word ends."},
+        {check_code::missing_references, "missing-references", severity::error, "An on_goto followed by fewer tokens than its count ends the running word."},
+        {check_code::bad_store, "bad-store", severity::error, "A store into a variable that does not exist or is read-only ends the run."},
+        {check_code::bad_fetch, "bad-fetch", severity::error, "A read of a variable that does not exist ends the run."},
+        {check_code::underflow, "stack-underflow", severity::error, "A word that finds fewer values than it takes ends the run."},
+        {check_code::endless_recursion, "endless-recursion", severity::error, "Calls that never return before calling again reach the nesting limit."},
+        {check_code::too_deep, "nesting-limit", severity::error, "Recursion driven by a counter goes deeper than the nesting limit."},
+        {check_code::division_by_zero, "division-by-zero", severity::warning, "A zero divisor: the interpreter warns and gives 0."},
+        {check_code::bad_reference, "invalid-label-reference", severity::warning, "A label reference whose second character is not '@': reported, and the search goes on."},
+        {check_code::nameless_colon, "trailing-colon", severity::warning, "':' as the last token: reported when the script is read."},
+        {check_code::duplicate_definition, "duplicate-definition", severity::warning, "A word defined more than once: calls run one of them only."},
+        {check_code::backward_view, "backward-search-misreads", severity::warning, "A backward search reads a token differently from a forward reading."},
+        {check_code::no_main, "no-main", severity::warning, "No definition of 'main': the script runs nothing."},
+        {check_code::byte_order_mark, "byte-order-mark", severity::warning, "A UTF-8 byte order mark is part of the first token."},
+        {check_code::shebang_cr, "shebang-carriage-return", severity::warning, "The #! line ends in a carriage return."},
+        {check_code::never_runs, "never-runs", severity::note, "A definition that no run calls."},
+        {check_code::unreachable, "unreachable", severity::note, "Code after a fatal error or a jump that no run reaches."},
+        {check_code::unused_label, "unused-label", severity::note, "A label no jump lands on."},
+    };
+    return rules;
 }
