@@ -251,6 +251,7 @@ enum class problem {
     bad_store,
     bad_fetch,
     underflow,
+    overflow,
     nesting,
     division_by_zero,
     on_goto_not_found,
@@ -336,6 +337,7 @@ const char* code_of(problem kind)
     case problem::bad_store: return check_code::bad_store;
     case problem::bad_fetch: return check_code::bad_fetch;
     case problem::underflow: return check_code::underflow;
+    case problem::overflow: return check_code::overflow;
     case problem::nesting: return check_code::endless_recursion;
     case problem::division_by_zero: return check_code::division_by_zero;
     case problem::on_goto_not_found: return check_code::on_goto_not_found;
@@ -899,6 +901,12 @@ std::string store_message(value i)
            (never ? ", none of which can be written" : ", which may not be writable");
 }
 
+std::string overflow_message(const char* p)
+{
+    return "stack overflow: " + quoted(p) + " pushes beyond the " + std::to_string(max_stack_cells) +
+           " values the stack holds";
+}
+
 std::string nesting_message(const char* call, bool returns)
 {
     const std::string limit = std::to_string(max_depth);
@@ -1017,10 +1025,11 @@ private:
 #ifdef QKA_TOKEN_LIMIT
     static constexpr long max_steps = 20'000;  // a fuzzing build: many inputs a second
 #else
-    static constexpr long max_steps = 4'000'000;
+    static constexpr long max_steps = 8'000'000;
 #endif
     static constexpr std::size_t max_worlds = 64;
-    static constexpr std::size_t max_cells = 1'000'000;
+    // A world with more cells than this is not copied into a fork.
+    static constexpr std::size_t max_forked_cells = 65'536;
 
     void finish(const world& w, world_end how)
     {
@@ -1048,7 +1057,7 @@ private:
     // Takes the other way of a branch in a world of its own, if the budget allows.
     bool fork(const world& w, const char* at)
     {
-        if (finished_ + pending_.size() + 1 >= max_worlds) return false;
+        if (finished_ + pending_.size() + 1 >= max_worlds || w.stack.size() > max_forked_cells) return false;
         world other = w;
         other.at = at;
         pending_.push_back(std::move(other));
@@ -1127,7 +1136,10 @@ std::optional<world_end> worlds::perform(world& w, const char* t)
     }
     const cell token = token2string_word(prog_.positions, t);
     if (token.tag == cell_tag::NUMBER || token.tag == cell_tag::STRING) {
-        if (w.stack.size() >= max_cells) return world_end::abandoned;
+        if (w.stack.size() >= max_stack_cells) {
+            event(w, t, problem::overflow, overflow_message(t));
+            return world_end::fatal;
+        }
         w.stack.push_back(exactly(token.value));
         return std::nullopt;
     }
@@ -1147,7 +1159,10 @@ std::optional<world_end> worlds::perform(world& w, const char* t)
                   (w.stack.empty() ? "none" : std::to_string(w.stack.size())));
         return world_end::fatal;
     }
-    if (w.stack.size() + 3 > max_cells) return world_end::abandoned;
+    if (w.stack.size() - static_cast<std::size_t>(info.pops) + static_cast<std::size_t>(info.pushes) > max_stack_cells) {
+        event(w, t, problem::overflow, overflow_message(t));
+        return world_end::fatal;
+    }
     return perform_native(w, t, info);
 }
 
@@ -1618,6 +1633,7 @@ const std::vector<check_rule>& check_rules()
         {check_code::bad_store, "bad-store", severity::error, "A store into a variable that does not exist or is read-only ends the run."},
         {check_code::bad_fetch, "bad-fetch", severity::error, "A read of a variable that does not exist ends the run."},
         {check_code::underflow, "stack-underflow", severity::error, "A word that finds fewer values than it takes ends the run."},
+        {check_code::overflow, "stack-overflow", severity::error, "A push beyond the values the stack holds ends the run."},
         {check_code::endless_recursion, "endless-recursion", severity::error, "Calls that never return before calling again reach the nesting limit."},
         {check_code::too_deep, "nesting-limit", severity::error, "Recursion driven by a counter goes deeper than the nesting limit."},
         {check_code::division_by_zero, "division-by-zero", severity::warning, "A zero divisor: the interpreter warns and gives 0."},

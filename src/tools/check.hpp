@@ -78,6 +78,7 @@ inline constexpr const char* bad_fetch = "QKA106";
 inline constexpr const char* underflow = "QKA107";
 inline constexpr const char* endless_recursion = "QKA108";
 inline constexpr const char* too_deep = "QKA109";
+inline constexpr const char* overflow = "QKA110";
 inline constexpr const char* division_by_zero = "QKA201";
 inline constexpr const char* bad_reference = "QKA202";
 inline constexpr const char* no_reference = "QKA203";
