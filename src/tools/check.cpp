@@ -433,7 +433,7 @@ public:
         for (const entry& en : entries_) {
             if (en.entry_depth == unreached) continue;
             for (const auto& [p, s] : en.states)
-                join(merged[p], add_depth(s.depth, en.entry_depth), s.tops, s.past != nullptr ? s.past : en.entry_past,
+                join(merged[p], add_depth(s.depth, en.entry_depth), s.tops, en.entry_past != nullptr ? en.entry_past : s.past,
                      false);
         }
         std::vector<const char*> order;
@@ -1332,7 +1332,9 @@ constexpr std::string_view bom = "\xef\xbb\xbf";
 void check_first_line(const program& prog, std::vector<finding>& out)
 {
     const std::string_view text(prog.text, static_cast<std::size_t>(prog.text_end - prog.text));
-    if (text.starts_with(bom)) {
+    // A mark followed by white space is a token of its own, outside every
+    // definition, and harmless.
+    if (text.starts_with(bom) && is_word_char(prog.text[bom.size()])) {
         const char* first = prog.text;
         std::string message = "a UTF-8 byte order mark is glued to the first token " + quoted(first);
         if (is_single_char_token(first + bom.size(), ':')) {
@@ -1561,8 +1563,15 @@ void drop_silenced(const program& prog, std::vector<finding>& out)
 {
     const auto silenced = silenced_codes(prog);
     if (silenced.empty()) return;
+    std::set<const char*> dropped;
     std::erase_if(out, [&](const finding& f) {
-        return silenced.contains({locate(prog, f.where).line, std::string(f.code)});
+        const bool drop = silenced.contains({locate(prog, f.where).line, std::string(f.code)});
+        if (drop) dropped.insert(f.where);
+        return drop;
+    });
+    // The note on what a silenced error makes unreachable goes with it.
+    std::erase_if(out, [&](const finding& f) {
+        return f.code == std::string_view(check_code::unreachable) && dropped.contains(f.related);
     });
 }
 
@@ -1628,16 +1637,17 @@ const std::vector<check_rule>& check_rules()
         {check_code::unterminated_string, "unterminated-string", severity::error, "A string literal with no closing quote ends the run."},
         {check_code::unterminated_comment, "unterminated-comment", severity::error, "A comment with no '*/' after it ends the run."},
         {check_code::label_not_found, "label-not-found", severity::error, "A jump whose label the search does not find ends the run."},
-        {check_code::no_reference, "no-label-reference", severity::error, "A jumping word that is the last token has no reference: the running word ends."},
-        {check_code::missing_references, "missing-references", severity::error, "An on_goto followed by fewer tokens than its count ends the running word."},
         {check_code::bad_store, "bad-store", severity::error, "A store into a variable that does not exist or is read-only ends the run."},
         {check_code::bad_fetch, "bad-fetch", severity::error, "A read of a variable that does not exist ends the run."},
         {check_code::underflow, "stack-underflow", severity::error, "A word that finds fewer values than it takes ends the run."},
-        {check_code::overflow, "stack-overflow", severity::error, "A push beyond the values the stack holds ends the run."},
         {check_code::endless_recursion, "endless-recursion", severity::error, "Calls that never return before calling again reach the nesting limit."},
-        {check_code::too_deep, "nesting-limit", severity::error, "Recursion driven by a counter goes deeper than the nesting limit."},
+        {check_code::too_deep, "nesting-limit", severity::error, "Recursion goes deeper than the nesting limit."},
+        {check_code::overflow, "stack-overflow", severity::error, "A push beyond the values the stack holds ends the run."},
         {check_code::division_by_zero, "division-by-zero", severity::warning, "A zero divisor: the interpreter warns and gives 0."},
         {check_code::bad_reference, "invalid-label-reference", severity::warning, "A label reference whose second character is not '@': reported, and the search goes on."},
+        {check_code::no_reference, "no-label-reference", severity::warning, "A jumping word that is the last token: reported, and the running word ends."},
+        {check_code::missing_references, "missing-references", severity::warning, "An on_goto followed by fewer tokens than its count: reported, and the running word ends."},
+        {check_code::on_goto_not_found, "on-goto-label-not-found", severity::warning, "An on_goto whose label is not found: reported, and the running word ends."},
         {check_code::nameless_colon, "trailing-colon", severity::warning, "':' as the last token: reported when the script is read."},
         {check_code::duplicate_definition, "duplicate-definition", severity::warning, "A word defined more than once: calls run one of them only."},
         {check_code::backward_view, "backward-search-misreads", severity::warning, "A backward search reads a token differently from a forward reading."},
@@ -1645,7 +1655,7 @@ const std::vector<check_rule>& check_rules()
         {check_code::byte_order_mark, "byte-order-mark", severity::warning, "A UTF-8 byte order mark is part of the first token."},
         {check_code::shebang_cr, "shebang-carriage-return", severity::warning, "The #! line ends in a carriage return."},
         {check_code::never_runs, "never-runs", severity::note, "A definition that no run calls."},
-        {check_code::unreachable, "unreachable", severity::note, "Code after a fatal error or a jump that no run reaches."},
+        {check_code::unreachable, "unreachable", severity::note, "Code that only ways past a fatal error reach."},
         {check_code::unused_label, "unused-label", severity::note, "A label no jump lands on."},
     };
     return rules;

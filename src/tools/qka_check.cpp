@@ -2,6 +2,7 @@
 // can go wrong, as FILE:LINE:COLUMN: severity: message [CODE] lines, as JSON
 // or as SARIF.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -151,6 +152,14 @@ struct shown {
     return column;
 }
 
+// What the related token of a finding is: a definition's name or an earlier error.
+const char* related_text(const shown& s)
+{
+    const std::vector<const char*>& names = s.prog->definitions.names;
+    return std::binary_search(names.begin(), names.end(), s.f->related) ? "the definition is here"
+                                                                        : "the earlier error is here";
+}
+
 void write_gcc(const shown& s)
 {
     const line_column lc = locate(*s.prog, s.f->where);
@@ -158,9 +167,7 @@ void write_gcc(const shown& s)
                 s.f->message.c_str(), s.f->code);
     if (s.f->related != nullptr) {
         const line_column r = locate(*s.prog, s.f->related);
-        std::printf("%s:%zu:%zu: note: %s\n", s.path.c_str(), r.line, r.column,
-                    s.f->code == std::string_view(check_code::unreachable) ? "the error is here"
-                                                                            : "the definition is here");
+        std::printf("%s:%zu:%zu: note: %s\n", s.path.c_str(), r.line, r.column, related_text(s));
     }
 }
 
@@ -226,8 +233,7 @@ json sarif_of(const std::vector<shown>& all)
         if (s.f->related != nullptr) {
             json related = sarif_location(s, s.f->related);
             related["id"] = 0;
-            related["message"] = {{"text", s.f->code == std::string_view(check_code::unreachable) ? "the error"
-                                                                                                : "the definition"}};
+            related["message"] = {{"text", related_text(s)}};
             result["relatedLocations"] = json::array({related});
         }
         results.push_back(std::move(result));

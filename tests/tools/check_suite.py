@@ -22,7 +22,7 @@ import subprocess
 import sys
 
 FINDING = re.compile(rb"^script:(\d+):(\d+): (error|warning|note): (.*) \[(QKA\d{3})\]$")
-RELATED = re.compile(rb"^script:\d+:\d+: note: the (error|definition) is here$")
+RELATED = re.compile(rb"^script:\d+:\d+: note: the (earlier error|definition) is here$")
 REPORT = re.compile(rb"^\[fail\]\t(\S+:\d+) \(")
 UNDEFINED_PREFIX = "未定義ワード<".encode("cp932")
 # The system variables that differ between runs: the clock and random numbers.
