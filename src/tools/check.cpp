@@ -552,14 +552,12 @@ private:
         for (std::size_t e = 0; e < entries_.size(); ++e) {
             entry& en = entries_[e];
             if (en.entry_depth == unreached) continue;
-            std::vector<std::pair<std::uint32_t, flow_state>> order;
-            en.states.each([&](std::uint32_t i, const flow_state& st) { order.emplace_back(i, st); });
-            std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-            for (auto& [i, st] : order) {
+            // Diagnosing flows nowhere, so the table does not change meanwhile.
+            en.states.each([&](std::uint32_t i, flow_state st) {
                 st.depth = add_depth(st.depth, en.entry_depth);
                 if (en.entry_past != nullptr) st.past = en.entry_past;
                 diagnose_at(i, st);
-            }
+            });
         }
         diagnosing_ = false;
     }
