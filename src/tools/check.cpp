@@ -567,7 +567,9 @@ private:
         const char* const p = position_of(i);
         doom_ = s.past;
         if (live()) mark(reached_, i);
-        if (s.past != nullptr && live() && !ends_word(p)) {
+        // A label does nothing where it stands: the jumps to it go on after it.
+        const bool label = p[0] == '@' && is_word_char(p[1]);
+        if (s.past != nullptr && live() && !ends_word(p) && !label) {
             const char*& first = first_past_[s.past];
             // The first position after the error, or else the first before it.
             const bool after = p > s.past;
@@ -922,36 +924,51 @@ private:
             break;
         }
         const native_handler h = find_native(prog_.natives, p);
-        if (h == nullptr) {
-            if (const char* name = lookup_user_word(prog_.index, p)) {
-                call(e, p, name, base, s.depth);
-                return;
-            }
-            std::string message = "undefined word " + quoted(p);
-            if (is_single_char_token(p, ':'))
-                message += ": a definition is met while running (is a ';' missing before it?)";
-            else if (word_compare(p, comment_end) == 0)
-                message += ": a '*/' outside a comment";
-            raise(p, problem::undefined_word, std::move(message));
-            go_on_past(e, p, unbounded);
+        if (h == nullptr)
+            step_defined(e, p, s, base);
+        else
+            step_native(e, p, s, base, *info_of(h));
+    }
+
+    // A word the script defines, or one nobody does.
+    void step_defined(std::size_t e, const char* p, const flow_state& s, int base)
+    {
+        if (const char* name = lookup_user_word(prog_.index, p)) {
+            call(e, p, name, base, s.depth);
             return;
         }
-        const native_info* info = info_of(h);
-        if (!has_values(e, p, s, base, info->pops)) return;
-        const int after = add_depth(s.depth, info->pushes - info->pops);
+        std::string message = "undefined word " + quoted(p);
+        if (is_single_char_token(p, ':'))
+            message += ": a definition is met while running (is a ';' missing before it?)";
+        else if (word_compare(p, comment_end) == 0)
+            message += ": a '*/' outside a comment";
+        raise(p, problem::undefined_word, std::move(message));
+        go_on_past(e, p, unbounded);
+    }
+
+    // "if" and "loop": the ways a known condition leaves open.
+    void step_branch(std::size_t e, const char* p, const flow_state& s, int after, bool backward)
+    {
+        const std::optional<std::int32_t> x = s.tops().top;
+        const bool may_jump = !x || ((*x == 0) != backward);
+        const bool may_pass = !x || ((*x == 0) == backward);
+        if (may_pass) {
+            const char* const reference = next_token(p);
+            if (reference == nullptr)
+                set_returns_unless_diagnosing(e, after);
+            else
+                go_on(e, reference, after);
+        }
+        if (may_jump) take_jump(e, p, after, backward);
+    }
+
+    void step_native(std::size_t e, const char* p, const flow_state& s, int base, const native_info& word)
+    {
+        const native_handler h = word.handler;
+        if (!has_values(e, p, s, base, word.pops)) return;
+        const int after = add_depth(s.depth, word.pushes - word.pops);
         if (h == nw_if || h == nw_loop) {
-            const bool backward = h == nw_loop;
-            const std::optional<std::int32_t> x = s.tops().top;
-            const bool may_jump = !x || ((*x == 0) != backward);
-            const bool may_pass = !x || ((*x == 0) == backward);
-            if (may_pass) {
-                const char* const reference = next_token(p);
-                if (reference == nullptr)
-                    set_returns_unless_diagnosing(e, after);
-                else
-                    go_on(e, reference, after);
-            }
-            if (may_jump) take_jump(e, p, after, backward);
+            step_branch(e, p, s, after, h == nw_loop);
             return;
         }
         if (h == nw_goto_down || h == nw_goto_up) {
@@ -971,6 +988,13 @@ private:
             go_on(e, end, after, s.tops());
             return;
         }
+        step_value(e, p, s, after, word);
+    }
+
+    // The words that compute, move, write or store values.
+    void step_value(std::size_t e, const char* p, const flow_state& s, int after, const native_info& word)
+    {
+        const native_handler h = word.handler;
         const std::optional<std::int32_t> top = s.tops().top;
         if (h == nw_set && top && static_cast<std::uint32_t>(*top) > 63) {
             raise(p, problem::bad_store, store_message(*top));
@@ -984,12 +1008,12 @@ private:
         }
         if ((h == nw_div || h == nw_mod) && top && *top == 0) raise(p, problem::division_by_zero, division_message(p));
         // Constant operands fold, with the operations' own definitions.
-        if (const std::optional<binary_operation> op = operation_of(*info);
+        if (const std::optional<binary_operation> op = operation_of(word);
             op && top && s.tops().second && !(divides(*op) && *top == 0)) {
             go_on(e, p, after, {evaluate(*op, *s.tops().second, *top), std::nullopt});
             return;
         }
-        if (info->translation.kind == translation_kind::negation && top) {
+        if (word.translation.kind == translation_kind::negation && top) {
             go_on(e, p, after, {negated_truth(*top), s.tops().second});
             return;
         }
