@@ -398,6 +398,7 @@ struct raised_finding {
     problem kind;
     std::string message;
     const char* past_error = nullptr;  // the earlier fatal error every way here passed
+    bool dead = false;                 // met by a walk from a definition that never runs
 };
 
 const char* code_of(problem kind)
@@ -474,11 +475,14 @@ public:
         if (main_name != nullptr) {
             raise_entry_depth(entry_for(main_name), 0);
             settle();
+            diagnose_entries();
         }
         for (const char* name : prog_.definitions.names) {
             if (lookup_user_word(prog_.index, name) != name || next_token(name) == nullptr) continue;
+            // A body that runs, called or jumped into, is no walk's start.
+            const std::uint32_t body = number_of(next_token(name));
+            if (runs_at(body) || entry_of_.contains(name)) continue;
             const std::size_t e = entry_for(name);
-            if (entries_[e].entry_depth != unreached) continue;
             walking_dead_ = true;
             raise_entry_depth(e, unbounded, name);
             settle();
@@ -580,10 +584,6 @@ private:
     }
 
 public:
-    // The positions the walk from main reaches, each diagnosed with its
-    // absolute state in every word it runs in (those of definitions that
-    // never run are diagnosed as their walks end).
-    void diagnose() { diagnose_entries(); }
 
     const std::vector<raised_finding>& findings() const { return findings_; }
     const program& program_of() const { return prog_; }
@@ -765,7 +765,7 @@ private:
     {
         // A walk from a definition that never runs reports as it goes: its
         // depths are unknown from the start, so a second pass would add nothing.
-        if (diagnosing_ || walking_dead_) findings_.push_back({p, kind, std::move(message), doom_});
+        if (diagnosing_ || walking_dead_) findings_.push_back({p, kind, std::move(message), doom_, walking_dead_});
     }
 
     // Goes on past a fatal error at p, to find what would go wrong later;
@@ -938,12 +938,14 @@ private:
             return;
         }
         std::string message = "undefined word " + quoted(p);
-        if (is_single_char_token(p, ':'))
+        const bool colon = is_single_char_token(p, ':');
+        if (colon)
             message += ": a definition is met while running (is a ';' missing before it?)";
         else if (word_compare(p, comment_end) == 0)
             message += ": a '*/' outside a comment";
         raise(p, problem::undefined_word, std::move(message));
-        go_on_past(e, p, unbounded);
+        // What follows a ':' is another definition: no way goes on there.
+        if (!colon) go_on_past(e, p, unbounded);
     }
 
     // "if" and "loop": the ways a known condition leaves open.
@@ -1592,6 +1594,7 @@ void check_definitions(const program& prog, const walker& w, const char* main_na
     check_duplicates(prog, out);
     if (main_name == nullptr) return;
     const std::vector<const char*>& tokens = prog.tokens;
+    std::vector<const char*> unrun;
     for (const char* name : prog.definitions.names) {
         if (lookup_user_word(prog.index, name) != name) continue;  // a hidden duplicate
         // Runs when any token of its body up to the first ';' runs or is jumped to.
@@ -1601,9 +1604,12 @@ void check_definitions(const program& prog, const walker& w, const char* main_na
             runs = w.runs_at(i);
             if (is_single_char_token(tokens[i], ';')) break;
         }
-        if (!runs && next_token(name) != nullptr)
-            out.push_back({name, severity::note, check_code::never_runs, "the definition of " + quoted(name) + " never runs"});
+        if (!runs && next_token(name) != nullptr) unrun.push_back(name);
     }
+    // Room for the notes and what comes after, so that growing copies nothing twice.
+    out.reserve(out.size() + unrun.size() + w.findings().size() + 16);
+    for (const char* name : unrun)
+        out.push_back({name, severity::note, check_code::never_runs, "the definition of " + quoted(name) + " never runs"});
 }
 
 void check_labels(const walker& w, std::vector<finding>& out)
@@ -1701,8 +1707,11 @@ void classify(const walker& w, const worlds& runs, std::vector<finding>& out)
     for (const raised_finding& f : all) known.emplace(f.where, f.kind);
     for (const world_event& e : runs.events())
         if (!known.contains({e.where, e.kind}) && !e.message.empty()) all.push_back({e.where, e.kind, e.message});
-    // The errors first, so that what lies past one takes its severity.
-    std::stable_partition(all.begin(), all.end(), [](const raised_finding& f) { return f.past_error == nullptr; });
+    // The errors first, so that what lies past one takes its severity, and
+    // what runs before what never does, which a place keeps when both meet it.
+    std::stable_sort(all.begin(), all.end(), [](const raised_finding& a, const raised_finding& b) {
+        return std::pair(a.dead, a.past_error != nullptr) < std::pair(b.dead, b.past_error != nullptr);
+    });
     std::map<const char*, severity> levels;
     std::set<const char*> causes;  // the errors no other error comes before
     std::set<std::pair<const char*, std::string>> written;
@@ -1730,8 +1739,10 @@ void classify(const walker& w, const worlds& runs, std::vector<finding>& out)
 // One note for the code that only an error makes unreachable, pointing at it.
 void unreachable_notes(const walker& w, const std::set<const char*>& causes, std::vector<finding>& out)
 {
+    std::set<const char*> taken;  // places with a finding of their own
+    for (const finding& f : out) taken.insert(f.where);
     for (const auto& [cause, first] : w.first_past()) {
-        if (!causes.contains(cause)) continue;
+        if (!causes.contains(cause) || taken.contains(first)) continue;
         const line_column lc = locate(w.program_of(), cause);
         out.push_back({first, severity::note, check_code::unreachable,
                        "what follows never runs: every way here passes the fatal error at " + quoted(cause) +
@@ -1793,13 +1804,10 @@ void drop_silenced(const program& prog, std::vector<finding>& out)
 std::vector<finding> check_program(const program& prog)
 {
     std::vector<finding> out;
-    // Room for a note per definition, so that growing makes no second copy.
-    out.reserve(prog.definitions.names.size() + 16);
     check_first_line(prog, out);
     const char* const main_name = lookup_user_word(prog.index, "main");
     walker w(prog);
     w.run(main_name);
-    w.diagnose();
     if (main_name == nullptr) {
         out.push_back({prog.tokens.empty() ? prog.text : prog.tokens.front(), severity::warning, check_code::no_main,
                        "no definition of 'main': the script runs nothing"});
