@@ -1237,6 +1237,7 @@ private:
     static constexpr std::size_t max_worlds = 64;
     // A world with more cells than this is not copied into a fork.
     static constexpr std::size_t max_forked_cells = 65'536;
+    static constexpr std::size_t max_forked_depth = 4'096;  // nor one nested deeper
 
     void finish(const world& w, world_end how)
     {
@@ -1264,7 +1265,9 @@ private:
     // Takes the other way of a branch in a world of its own, if the budget allows.
     bool fork(const world& w, const char* at)
     {
-        if (finished_ + pending_.size() + 1 >= max_worlds || w.stack.size() > max_forked_cells) return false;
+        if (finished_ + pending_.size() + 1 >= max_worlds || w.stack.size() > max_forked_cells ||
+            w.returns.size() > max_forked_depth)
+            return false;
         world other = w;
         other.at = at;
         pending_.push_back(std::move(other));
