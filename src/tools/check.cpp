@@ -378,17 +378,19 @@ private:
     std::unique_ptr<std::unordered_map<std::uint32_t, flow_state>> far_;
 };
 
+// One per word a walk enters (the callers are in the walker's set of call
+// sites); its members are laid out to keep it small, as a script may define
+// a great many words.
 struct entry {
     const char* body = nullptr;  // the first token after the name
-    state_table states;
-    int entry_depth = unreached;  // the most values on the stack at any call
     const char* entry_past = nullptr;  // the fatal error every call has passed
     const char* returns_past = nullptr;  // the one every return has passed
-    std::uint8_t entry_raises = 0;
-    bool returns = false;
+    int entry_depth = unreached;  // the most values on the stack at any call
     int effect = unreached;  // the most values, relative to the entry, at any return
+    std::uint8_t entry_raises = 0;
     std::uint8_t effect_raises = 0;
-    std::vector<std::pair<std::size_t, const char*>> callers;
+    bool returns = false;
+    state_table states;
     std::vector<const char*> starved;  // where a way died for want of values
     std::vector<const char*> calls;  // the call tokens in its body
 };
@@ -465,7 +467,10 @@ std::string at_line(const program& prog, const char* p)
 
 class walker {
 public:
-    explicit walker(const program& prog) : prog_(prog) { entries_.reserve(prog.definitions.names.size() + 1); }
+    explicit walker(const program& prog) : prog_(prog), entry_numbers_(prog.definitions.names.size(), no_entry)
+    {
+        entries_.reserve(prog.definitions.names.size() + 1);
+    }
 
     // The walk from main (when there is one), then from each definition that
     // no way from main calls, to find what would fail if it ran; what only
@@ -481,7 +486,7 @@ public:
             if (lookup_user_word(prog_.index, name) != name || next_token(name) == nullptr) continue;
             // A body that runs, called or jumped into, is no walk's start.
             const std::uint32_t body = number_of(next_token(name));
-            if (runs_at(body) || entry_of_.contains(name)) continue;
+            if (runs_at(body) || entry_of(name) != nullptr) continue;
             const std::size_t e = entry_for(name);
             walking_dead_ = true;
             raise_entry_depth(e, unbounded, name);
@@ -593,8 +598,8 @@ public:
     // False when the word defined at name is called and no way through it returns.
     bool may_return(const char* name) const
     {
-        const auto found = entry_of_.find(name);
-        return found == entry_of_.end() || entries_[found->second].returns;
+        const entry* en = entry_of(name);
+        return en == nullptr || en->returns;
     }
     // Whether a way from main reaches p, lands on p or takes the reference at p.
     bool reached(const char* p) const { return marked(reached_, p); }
@@ -683,14 +688,30 @@ private:
         return o;
     }
 
+    // The place of a definition's name among the names (all in text order).
+    std::size_t definition_number(const char* name) const
+    {
+        const std::vector<const char*>& names = prog_.definitions.names;
+        return static_cast<std::size_t>(std::lower_bound(names.begin(), names.end(), name) - names.begin());
+    }
+
+    // The entry of the word defined at name, made on first use.
     std::size_t entry_for(const char* name)
     {
-        const auto [it, fresh] = entry_of_.try_emplace(name, entries_.size());
-        if (fresh) {
+        std::uint32_t& number = entry_numbers_[definition_number(name)];
+        if (number == no_entry) {
+            number = static_cast<std::uint32_t>(entries_.size());
             entries_.emplace_back();
-            entries_.back().body = name == nullptr ? nullptr : next_token(name);
+            entries_.back().body = next_token(name);
         }
-        return it->second;
+        return number;
+    }
+
+    // The entry of the word defined at name, if a walk entered it.
+    const entry* entry_of(const char* name) const
+    {
+        const std::size_t i = definition_number(name);
+        return i < entry_numbers_.size() && entry_numbers_[i] != no_entry ? &entries_[entry_numbers_[i]] : nullptr;
     }
 
     void raise_entry_depth(std::size_t e, int depth, const char* past = nullptr)
@@ -730,18 +751,25 @@ private:
         }
     }
 
+    // The calls of e go on again: what is known of its return has changed.
+    void push_callers(std::size_t e)
+    {
+        for (auto it = caller_pairs_.lower_bound({e, 0, nullptr}); it != caller_pairs_.end() && std::get<0>(*it) == e; ++it)
+            work_.emplace_back(std::get<1>(*it), std::get<2>(*it));
+    }
+
     void set_returns(std::size_t e, int depth)
     {
         entry& en = entries_[e];
         if (en.returns && en.returns_past != nullptr && doom_ == nullptr) {
             en.returns_past = nullptr;
-            for (const auto& caller : en.callers) work_.push_back(caller);
+            push_callers(e);
         }
         if (!en.returns) en.returns_past = doom_;
         if (en.returns && depth <= en.effect) return;
         en.effect = en.returns && ++en.effect_raises > max_raises ? unbounded : depth;
         en.returns = true;
-        for (const auto& caller : en.callers) work_.push_back(caller);
+        push_callers(e);
     }
 
     void flow_to(std::size_t e, const char* p, int depth, const known_tops& tops)
@@ -886,10 +914,7 @@ private:
         if (diagnosing_) return;
         const std::size_t c = entry_for(name);
         // A call site is new once: then it joins the caller's calls and the callee's callers.
-        if (caller_pairs_.emplace(c, e, p).second) {
-            entries_[e].calls.push_back(p);
-            entries_[c].callers.emplace_back(e, p);
-        }
+        if (caller_pairs_.emplace(c, e, p).second) entries_[e].calls.push_back(p);
         const char* const past = doom_ != nullptr ? doom_ : entries_[e].entry_past;
         // A definition that never runs does not change what is known of a
         // word that does.
@@ -1034,7 +1059,8 @@ private:
 
     const program& prog_;
     std::vector<entry> entries_;
-    std::unordered_map<const char*, std::size_t> entry_of_;
+    static constexpr std::uint32_t no_entry = UINT32_MAX;
+    std::vector<std::uint32_t> entry_numbers_;  // by definition number
     std::vector<std::pair<std::size_t, const char*>> work_;
     std::unordered_map<const char*, jump_outcome> up_;
     std::array<std::pair<const char*, jump_outcome>, 4096> recent_down_{};
