@@ -140,6 +140,8 @@ TEST(CheckerSeverities, RecursionRangesAndDeadCode)
     EXPECT_TRUE(has(findings_of(": main ?s @ 100 + @ . ;"), check_code::bad_fetch, severity::error));
     EXPECT_TRUE(findings_of(": main ?s @ 32 + @ . ;").empty());
     EXPECT_TRUE(has(findings_of(": main ?r @ 64 % 60 + @ . ;"), check_code::bad_fetch, severity::warning));
+    EXPECT_TRUE(has(findings_of(": main 1 . ; : a 1 b ; : b a ;"), check_code::endless_recursion, severity::warning));
+    EXPECT_FALSE(has(findings_of(": main 1 . ; : a dup if @@z a @z ;"), check_code::endless_recursion, severity::warning));
     const auto dead = findings_of(": main 1 . ; : spare frob ;");
     EXPECT_TRUE(has(dead, check_code::never_runs, severity::note));
     EXPECT_TRUE(has(dead, check_code::undefined_word, severity::warning));

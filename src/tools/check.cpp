@@ -1641,6 +1641,90 @@ void check_definitions(const program& prog, const walker& w, const char* main_na
         out.push_back({name, severity::note, check_code::never_runs, "the definition of " + quoted(name) + " never runs"});
 }
 
+// The name of the definition whose text holds p (the last one before it).
+const char* definition_of(const program& prog, const char* p)
+{
+    const std::vector<const char*>& names = prog.definitions.names;
+    const auto after = std::upper_bound(names.begin(), names.end(), p);
+    return after == names.begin() ? nullptr : *(after - 1);
+}
+
+// Endless recursion in words no run enters (the runs find it where they go):
+// a body without jumps runs its calls in order, so it calls itself again
+// before any ';' when a call, before any call that fails or never ends
+// otherwise, leads back to a word still running.
+class recursion_finder {
+public:
+    explicit recursion_finder(const program& prog) : prog_(prog), state_(prog.definitions.names.size(), unknown)
+    {
+        for (const char* name : prog.definitions.names)
+            if (lookup_user_word(prog.index, name) == name) evaluate(name);
+    }
+
+    // The calls that lead back to a word still running: one per cycle that
+    // has no way out.
+    const std::vector<const char*>& calls_back() const { return calls_back_; }
+
+private:
+    enum outcome : std::uint8_t { unknown, running, returns, recurs, other };
+
+    outcome evaluate(const char* name)
+    {
+        const std::vector<const char*>& names = prog_.definitions.names;
+        outcome& o = state_[static_cast<std::size_t>(std::lower_bound(names.begin(), names.end(), name) - names.begin())];
+        if (o == running) return running;
+        if (o != unknown) return o;
+        o = running;
+        const outcome result = body_outcome(name);
+        state_[static_cast<std::size_t>(std::lower_bound(names.begin(), names.end(), name) - names.begin())] = result;
+        return result;
+    }
+
+    outcome body_outcome(const char* name)
+    {
+        for (const char* p = next_token(name); !ends_word(p); p = next_token(p)) {
+            if (opens_unterminated_string(p)) return other;
+            const cell token = token2string_word(prog_.positions, p);
+            if (token.tag != cell_tag::UNKNOWN) continue;
+            if (const native_handler h = find_native(prog_.natives, p)) {
+                const translation_kind k = info_of(h)->translation.kind;
+                // Jumps and comments make more than one way: not judged here.
+                if (k == translation_kind::jump_if_zero || k == translation_kind::loop_if_nonzero ||
+                    k == translation_kind::jump_down || k == translation_kind::jump_up ||
+                    k == translation_kind::computed_jump || k == translation_kind::comment)
+                    return other;
+                continue;
+            }
+            const char* const callee = lookup_user_word(prog_.index, p);
+            if (callee == nullptr) return other;  // fails there
+            const outcome o = evaluate(callee);
+            if (o == running) calls_back_.push_back(p);
+            if (o == running || o == recurs) return recurs;
+            if (o != returns) return other;
+        }
+        return returns;
+    }
+
+    const program& prog_;
+    std::vector<outcome> state_;  // by definition number
+    std::vector<const char*> calls_back_;
+};
+
+void check_unrun_recursion(const program& prog, const walker& w, std::vector<finding>& out)
+{
+    const recursion_finder finder(prog);
+    const std::vector<const char*>& tokens = prog.tokens;
+    for (const char* call : finder.calls_back()) {
+        const char* const name = definition_of(prog, call);
+        const auto i = static_cast<std::size_t>(std::lower_bound(tokens.begin(), tokens.end(), name) - tokens.begin());
+        if (i + 1 < tokens.size() && w.runs_at(i + 1)) continue;  // the runs judge what runs
+        out.push_back({call, severity::warning, check_code::endless_recursion,
+                       "endless recursion: every way through " + quoted(call) +
+                           " calls again before any ';' (where no run goes)",
+                       lookup_user_word(prog.index, call)});
+    }
+}
+
 void check_labels(const walker& w, std::vector<finding>& out)
 {
     for (const char* p : w.reached_labels()) {
@@ -1843,6 +1927,7 @@ std::vector<finding> check_program(const program& prog)
     }
     check_definitions(prog, w, main_name, out);
     check_labels(w, out);
+    check_unrun_recursion(prog, w, out);
     check_backward_views(prog, w, out);
 
     worlds runs(prog, w);
