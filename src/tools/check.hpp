@@ -3,8 +3,11 @@
 // when it runs. Every token, definition, lookup and jump target here comes from
 // the interpreter's own scanning, index and label-search functions (a forward
 // search that an earlier one for the same label already passed over takes that
-// one's result). This unit adds the walk over what can run and the exact run
-// of the stretch every run takes. Shared by qka-check and qka-lsp.
+// one's result). This unit adds the walk over what can run (from main, past
+// fatal errors, and through definitions that never run) and the runs
+// themselves, followed as value ranges and forked where the clock or random
+// numbers decide, which say how sure each finding is. Shared by qka-check and
+// qka-lsp.
 
 #include <array>
 #include <cstddef>
@@ -18,17 +21,11 @@
 #include "text/word_index.hpp"
 #include "words/native_table.hpp"
 
-// What a native word takes and leaves, for stack depths and for hover.
-struct native_info {
-    native_handler handler;
-    const char* name;
-    int pops;              // cells taken first (the word ends the run when they are missing)
-    int pushes;            // cells left
-    const char* effect;    // the stack effect
-    const char* summary;   // one line
-};
+// What a native word takes and leaves, for stack depths and for hover: the
+// rows of the word list (name, pops, pushes, effect, summary).
+using native_info = word_info;
 
-// The rows for all native words, one per handler.
+// The rows for all native words, in the word list's order.
 const std::array<native_info, native_count>& native_infos();
 
 // The script as the interpreter will see it. The text (NUL-terminated) belongs
@@ -65,16 +62,65 @@ struct line_column {
 };
 line_column locate(const program& prog, const char* p);
 
-enum class severity { error, warning };
+// error: every run that reaches the place ends there with status 1.
+// warning: the interpreter reports something and the run goes on, or the
+//   failure happens on some runs only (a branch on the clock or on random
+//   numbers decides), or the code would fail if it ran but never runs.
+// note: code that never runs.
+enum class severity { error, warning, note };
+
+// The stable code of each kind of finding ("QKA" and three digits), for
+// filters, disable comments and rule tables. The manual lists them all.
+namespace check_code {
+inline constexpr const char* undefined_word = "QKA101";
+inline constexpr const char* unterminated_string = "QKA102";
+inline constexpr const char* unterminated_comment = "QKA103";
+inline constexpr const char* label_not_found = "QKA104";
+inline constexpr const char* bad_store = "QKA105";
+inline constexpr const char* bad_fetch = "QKA106";
+inline constexpr const char* underflow = "QKA107";
+inline constexpr const char* endless_recursion = "QKA108";
+inline constexpr const char* too_deep = "QKA109";
+inline constexpr const char* overflow = "QKA110";
+inline constexpr const char* division_by_zero = "QKA201";
+inline constexpr const char* bad_reference = "QKA202";
+inline constexpr const char* no_reference = "QKA203";
+inline constexpr const char* missing_references = "QKA204";
+inline constexpr const char* on_goto_not_found = "QKA205";
+inline constexpr const char* nameless_colon = "QKA206";
+inline constexpr const char* duplicate_definition = "QKA207";
+inline constexpr const char* backward_view = "QKA208";
+inline constexpr const char* no_main = "QKA209";
+inline constexpr const char* byte_order_mark = "QKA210";
+inline constexpr const char* shebang_cr = "QKA211";
+inline constexpr const char* never_runs = "QKA301";
+inline constexpr const char* unreachable = "QKA302";
+inline constexpr const char* unused_label = "QKA303";
+}  // namespace check_code
+
+// A row of the table of codes: the code, a short name, its usual severity and
+// a one-line description (for SARIF rules and for hover).
+struct check_rule {
+    const char* code;
+    const char* name;
+    severity level;
+    const char* summary;
+};
+const std::vector<check_rule>& check_rules();
 
 struct finding {
     const char* where;    // the token the finding is about
     severity level;
+    const char* code;     // one of check_code
     std::string message;  // English, UTF-8
+    // The token of the fatal error that makes this code unreachable, or of
+    // the definition, when there is one.
+    const char* related = nullptr;
 };
 
-// Everything the checker finds, sorted by position (errors before warnings at
-// the same position).
+// Everything the checker finds, sorted by position (errors before warnings
+// before notes at the same position), with the findings that disable comments
+// silence left out.
 std::vector<finding> check_program(const program& prog);
 
 // How a jumping word or an on_goto reference leads to its label.

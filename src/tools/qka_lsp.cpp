@@ -674,7 +674,7 @@ private:
             for (const finding& f : check_program(prog)) {
                 if (diagnostics.size() == max_diagnostics) break;
                 diagnostics.push_back({{"range", range_of(doc, prog, f.where)},
-                                       {"severity", f.level == severity::error ? 1 : 2},
+                                       {"severity", f.level == severity::error ? 1 : f.level == severity::warning ? 2 : 3},
                                        {"source", "qka-check"},
                                        {"message", f.message}});
             }

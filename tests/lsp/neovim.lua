@@ -140,7 +140,7 @@ do
   local buf = open(path)
   local diags = vim.diagnostic.get(buf)
   table.sort(diags, function(a, b) return a.lnum < b.lnum end)
-  check(#diags == 3 and diags[1].lnum == 2 and diags[1].col == 6
+  check(#diags == 4 and diags[1].lnum == 2 and diags[1].col == 6
         and diags[1].severity == vim.diagnostic.severity.ERROR, 'corner: the stray */ ' .. messages(buf))
   local l, c = find(buf, '@@x')
   local def = request(buf, 'textDocument/definition', l, c)
