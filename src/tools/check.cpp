@@ -251,7 +251,10 @@ enum class problem {
     bad_store,
     bad_fetch,
     underflow,
+    overflow,
+    nesting,
     division_by_zero,
+    on_goto_not_found,
 };
 
 // What is known at a position: the most values that can be on the stack
@@ -265,18 +268,26 @@ struct flow_state {
     int depth = unreached;
     known_tops tops;
     std::uint8_t raises = 0;
+    // The fatal error every way here has passed (the walk goes on past
+    // errors to find later ones), or nullptr when some way passed none.
+    const char* past = nullptr;
 
     bool reached() const noexcept { return depth != unreached; }
 };
 
-bool join(flow_state& into, int depth, const known_tops& tops, bool widen = true)
+bool join(flow_state& into, int depth, const known_tops& tops, const char* past, bool widen = true)
 {
     if (!into.reached()) {
         into.depth = depth;
         into.tops = tops;
+        into.past = past;
         return true;
     }
     bool changed = false;
+    if (into.past != nullptr && past == nullptr) {
+        into.past = nullptr;
+        changed = true;
+    }
     if (depth > into.depth) {
         into.depth = widen && ++into.raises > max_raises ? unbounded : depth;
         changed = true;
@@ -294,6 +305,8 @@ struct entry {
     const char* body = nullptr;  // the first token after the name
     std::unordered_map<const char*, flow_state> states;
     int entry_depth = unreached;  // the most values on the stack at any call
+    const char* entry_past = nullptr;  // the fatal error every call has passed
+    const char* returns_past = nullptr;  // the one every return has passed
     std::uint8_t entry_raises = 0;
     bool returns = false;
     int effect = unreached;  // the most values, relative to the entry, at any return
@@ -308,6 +321,7 @@ struct raised_finding {
     const char* where;
     problem kind;
     std::string message;
+    const char* past_error = nullptr;  // the earlier fatal error every way here passed
 };
 
 const char* code_of(problem kind)
@@ -323,15 +337,33 @@ const char* code_of(problem kind)
     case problem::bad_store: return check_code::bad_store;
     case problem::bad_fetch: return check_code::bad_fetch;
     case problem::underflow: return check_code::underflow;
+    case problem::overflow: return check_code::overflow;
+    case problem::nesting: return check_code::endless_recursion;
     case problem::division_by_zero: return check_code::division_by_zero;
+    case problem::on_goto_not_found: return check_code::on_goto_not_found;
     }
     return check_code::undefined_word;
 }
 
-// The reports the run goes on after.
-severity level_of(problem kind)
+// The problems that end the run with status 1; after the others the
+// interpreter reports and goes on (a jump with no label reference, or an
+// on_goto that finds no label, ends only the running word).
+bool is_fatal(problem kind)
 {
-    return kind == problem::division_by_zero || kind == problem::bad_reference ? severity::warning : severity::error;
+    switch (kind) {
+    case problem::division_by_zero:
+    case problem::bad_reference:
+    case problem::no_reference:
+    case problem::missing_references:
+    case problem::on_goto_not_found: return false;
+    default: return true;
+    }
+}
+
+std::optional<binary_operation> operation_of(const native_info& info)
+{
+    if (info.translation.kind != translation_kind::binary) return std::nullopt;
+    return info.translation.operation;
 }
 
 std::string quoted(const char* p) { return "'" + show_word(p) + "'"; }
@@ -358,20 +390,42 @@ class walker {
 public:
     explicit walker(const program& prog) : prog_(prog) {}
 
+    // The walk from main (when there is one), then from each definition that
+    // no way from main calls, to find what would fail if it ran; what only
+    // these reach counts as past its definition's name.
     void run(const char* main_name)
     {
-        const std::size_t main = entry_for(main_name);
-        raise_entry_depth(main, 0);
+        if (main_name != nullptr) {
+            raise_entry_depth(entry_for(main_name), 0);
+            settle();
+        }
+        for (const char* name : prog_.definitions.names) {
+            if (lookup_user_word(prog_.index, name) != name || next_token(name) == nullptr) continue;
+            const std::size_t e = entry_for(name);
+            if (entries_[e].entry_depth != unreached) continue;
+            dead_roots_.insert(name);
+            raise_entry_depth(e, unbounded, name);
+            settle();
+        }
+    }
+
+    bool live() const { return !dead_roots_.contains(doom_); }
+
+private:
+    void settle()
+    {
         while (!work_.empty()) {
             const auto [e, p] = work_.back();
             work_.pop_back();
             const auto found = entries_[e].states.find(p);
             if (found == entries_[e].states.end()) continue;
             const flow_state s = found->second;
+            doom_ = s.past;
             step(e, p, s, entries_[e].entry_depth);
         }
     }
 
+public:
     // Every position reached, with its absolute state, diagnosed once.
     void diagnose()
     {
@@ -379,7 +433,8 @@ public:
         for (const entry& en : entries_) {
             if (en.entry_depth == unreached) continue;
             for (const auto& [p, s] : en.states)
-                join(merged[p], add_depth(s.depth, en.entry_depth), s.tops, false);
+                join(merged[p], add_depth(s.depth, en.entry_depth), s.tops, en.entry_past != nullptr ? en.entry_past : s.past,
+                     false);
         }
         std::vector<const char*> order;
         order.reserve(merged.size());
@@ -387,13 +442,30 @@ public:
         std::sort(order.begin(), order.end());
         diagnosing_ = true;
         for (const char* p : order) {
-            reached_.insert(p);
-            step(0, p, merged[p], 0);
+            const flow_state& s = merged[p];
+            doom_ = s.past;
+            if (live()) reached_.insert(p);
+            if (s.past != nullptr && live() && !ends_word(p)) {
+                const char*& first = first_past_[s.past];
+                if (first == nullptr || (first < s.past && p > s.past)) first = p;
+            }
+            doom_ = s.past;
+            step(0, p, s, 0);
         }
         diagnosing_ = false;
     }
 
     const std::vector<raised_finding>& findings() const { return findings_; }
+    const program& program_of() const { return prog_; }
+    // For each fatal error the walk went on past: the first token after it
+    // that only ways past it reach.
+    const std::map<const char*, const char*>& first_past() const { return first_past_; }
+    // False when the word defined at name is called and no way through it returns.
+    bool may_return(const char* name) const
+    {
+        const auto found = entry_of_.find(name);
+        return found == entry_of_.end() || entries_[found->second].returns;
+    }
     const std::unordered_set<const char*>& reached() const { return reached_; }
     const std::unordered_set<const char*>& landings() const { return landings_; }
     const std::unordered_set<const char*>& references() const { return references_; }
@@ -463,17 +535,27 @@ private:
         return it->second;
     }
 
-    void raise_entry_depth(std::size_t e, int depth)
+    void raise_entry_depth(std::size_t e, int depth, const char* past = nullptr)
     {
         entry& en = entries_[e];
+        const bool cleared = en.entry_depth != unreached && en.entry_past != nullptr && past == nullptr;
+        if (cleared) {
+            en.entry_past = nullptr;
+            for (const char* p : en.calls) work_.emplace_back(e, p);
+        }
         if (en.entry_depth != unreached && depth <= en.entry_depth) return;
         const bool first = en.entry_depth == unreached;
+        if (first) en.entry_past = past;
         en.entry_depth = !first && ++en.entry_raises > max_raises ? unbounded : depth;
         if (first) {
+            // The body's states are relative to the entry, its past included.
+            const char* const before = doom_;
+            doom_ = nullptr;
             if (en.body == nullptr)
                 set_returns(e, 0);
             else
                 flow_to(e, en.body, 0, {});
+            doom_ = before;
         } else {
             // Ways that died for want of values may live now, and the words
             // it calls are called with more values too.
@@ -486,6 +568,11 @@ private:
     void set_returns(std::size_t e, int depth)
     {
         entry& en = entries_[e];
+        if (en.returns && en.returns_past != nullptr && doom_ == nullptr) {
+            en.returns_past = nullptr;
+            for (const auto& caller : en.callers) work_.push_back(caller);
+        }
+        if (!en.returns) en.returns_past = doom_;
         if (en.returns && depth <= en.effect) return;
         en.effect = en.returns && ++en.effect_raises > max_raises ? unbounded : depth;
         en.returns = true;
@@ -495,7 +582,7 @@ private:
     void flow_to(std::size_t e, const char* p, int depth, const known_tops& tops)
     {
         if (diagnosing_) return;
-        if (join(entries_[e].states[p], depth, tops)) work_.emplace_back(e, p);
+        if (join(entries_[e].states[p], depth, tops, doom_)) work_.emplace_back(e, p);
     }
 
     // Execution goes on after the token that the current position was left on.
@@ -511,7 +598,17 @@ private:
 
     void raise(const char* p, problem kind, std::string message)
     {
-        if (diagnosing_) findings_.push_back({p, kind, std::move(message)});
+        if (diagnosing_) findings_.push_back({p, kind, std::move(message), doom_});
+    }
+
+    // Goes on past a fatal error at p, to find what would go wrong later;
+    // what only such ways reach is marked as past it.
+    void go_on_past(std::size_t e, const char* p, int depth)
+    {
+        const char* const before = doom_;
+        if (doom_ == nullptr) doom_ = p;
+        go_on(e, p, depth);
+        doom_ = before;
     }
 
     // True when the values needed are there on some way; otherwise every way
@@ -536,7 +633,7 @@ private:
     {
         const jump_outcome o = backward ? up(p) : down(p);
         const char* const reference = next_token(p);
-        if (diagnosing_ && backward) backward_jumps_.push_back(p);
+        if (diagnosing_ && backward && live()) backward_jumps_.push_back(p);
         if (reference != nullptr) note_reference(reference);
         using kind = jump_outcome::kind;
         if (o.result == kind::no_reference) {
@@ -552,7 +649,7 @@ private:
                       quoted(reference + 1) + ")");
         switch (o.result) {
         case kind::landed:
-            if (diagnosing_) landings_.insert(o.label_token);
+            if (diagnosing_ && live()) landings_.insert(o.label_token);
             go_on(e, o.label_token, depth);
             return;
         case kind::unterminated_label:
@@ -576,7 +673,7 @@ private:
 
     void note_reference(const char* reference)
     {
-        if (diagnosing_) references_.insert(reference);
+        if (diagnosing_ && live()) references_.insert(reference);
     }
 
     void on_goto(std::size_t e, const char* p, const flow_state& s, int depth)
@@ -606,13 +703,13 @@ private:
                       "invalid label reference " + quoted(o.chosen) +
                           ": its second character is not '@' (the jump searches for " + quoted(o.chosen + 1) + ")");
             if (o.result == kind::not_found) {
-                raise(o.chosen, problem::label_not_found,
+                raise(o.chosen, problem::on_goto_not_found,
                       "label " + quoted(o.chosen + 1) +
                           " not found after the list of references; the running word ends there");
                 set_returns_unless_diagnosing(e, depth);
                 continue;
             }
-            if (diagnosing_) landings_.insert(o.label_token);
+            if (diagnosing_ && live()) landings_.insert(o.label_token);
             go_on(e, o.label_token, depth);
         }
     }
@@ -623,8 +720,13 @@ private:
         entries_[e].calls.insert(p);
         const std::size_t c = entry_for(name);
         if (entries_[c].caller_set.emplace(e, p).second) entries_[c].callers.emplace_back(e, p);
-        raise_entry_depth(c, add_depth(depth, base));
-        if (entries_[c].returns) go_on(e, p, add_depth(depth, entries_[c].effect));
+        const char* const past = doom_ != nullptr ? doom_ : entries_[e].entry_past;
+        raise_entry_depth(c, add_depth(depth, base), past);
+        if (!entries_[c].returns) return;
+        const char* const before = doom_;
+        if (doom_ == nullptr) doom_ = entries_[c].returns_past;
+        go_on(e, p, add_depth(depth, entries_[c].effect));
+        doom_ = before;
     }
 
     void step(std::size_t e, const char* p, const flow_state& s, int base)
@@ -661,6 +763,7 @@ private:
             else if (word_compare(p, comment_end) == 0)
                 message += ": a '*/' outside a comment";
             raise(p, problem::undefined_word, std::move(message));
+            go_on_past(e, p, unbounded);
             return;
         }
         const native_info* info = info_of(h);
@@ -701,13 +804,25 @@ private:
         const std::optional<std::int32_t> top = s.tops.top;
         if (h == nw_set && top && static_cast<std::uint32_t>(*top) > 63) {
             raise(p, problem::bad_store, store_message(*top));
+            go_on_past(e, p, after);
             return;
         }
         if (h == nw_get && top && (*top < 0 || *top > 95)) {
             raise(p, problem::bad_fetch, fetch_message(*top));
+            go_on_past(e, p, after);
             return;
         }
         if ((h == nw_div || h == nw_mod) && top && *top == 0) raise(p, problem::division_by_zero, division_message(p));
+        // Constant operands fold, with the operations' own definitions.
+        if (const std::optional<binary_operation> op = operation_of(*info);
+            op && top && s.tops.second && !(divides(*op) && *top == 0)) {
+            go_on(e, p, after, {evaluate(*op, *s.tops.second, *top), std::nullopt});
+            return;
+        }
+        if (info->translation.kind == translation_kind::negation && top) {
+            go_on(e, p, after, {negated_truth(*top), s.tops.second});
+            return;
+        }
         // The words that only move values keep what is known of them.
         if (h == nw_dup)
             go_on(e, p, after, {top, top});
@@ -730,6 +845,9 @@ private:
     std::map<std::tuple<const char*, std::int32_t, std::int32_t>, on_goto_outcome> on_gotos_;
     std::unordered_map<std::string_view, std::map<const char*, const char*>> forward_searches_;
     bool diagnosing_ = false;
+    const char* doom_ = nullptr;  // the fatal error the way being followed has passed
+    std::set<const char*> dead_roots_;  // definitions no way from main calls
+    std::map<const char*, const char*> first_past_;
     std::vector<raised_finding> findings_;
     std::unordered_set<const char*> reached_, landings_, references_;
     std::vector<const char*> backward_jumps_;
@@ -738,250 +856,469 @@ private:
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// The run as far as it is fixed: from the start of main, every value that
-// decides where execution goes is followed exactly, up to the first branch on
-// a value the text does not fix (input, the clock, random numbers). Whatever
-// goes wrong on that stretch goes wrong on every run.
+// The runs themselves: from the start of main every value is followed as an
+// interval (exact for literals, the ranges of the clock's fields, anything
+// for random numbers), and where a branch depends on a value that differs
+// between runs the run forks into one world per way. When every world comes
+// to its end within the budget, the worlds are all the runs there are.
 
 namespace {
 
 struct value {
-    bool known = true;
-    std::int32_t v = 0;
+    std::int32_t lo = 0, hi = 0;
+    bool known() const noexcept { return lo == hi; }
+    bool surely_zero() const noexcept { return lo == 0 && hi == 0; }
+    bool never_zero() const noexcept { return lo > 0 || hi < 0; }
 };
 
-constexpr value unknown_value{false, 0};
+constexpr value any_value{INT32_MIN, INT32_MAX};
+constexpr value exactly(std::int32_t v) noexcept { return {v, v}; }
+constexpr value truth_values{0, 1};
 
-class fixed_run {
+value fitting(long long lo, long long hi)
+{
+    if (lo < INT32_MIN || hi > INT32_MAX) return any_value;
+    return {static_cast<std::int32_t>(lo), static_cast<std::int32_t>(hi)};
+}
+
+std::string range_text(value i)
+{
+    return i.known() ? std::to_string(i.lo) : std::to_string(i.lo) + " to " + std::to_string(i.hi);
+}
+
+std::string fetch_message(value i)
+{
+    if (i.known()) return fetch_message(i.lo);
+    const bool never = i.hi < 0 || i.lo > 95;
+    return "read of variable number " + range_text(i) + (never ? ", none of which exists" : ", which may not exist");
+}
+
+std::string store_message(value i)
+{
+    if (i.known()) return store_message(i.lo);
+    const bool never = i.hi < 0 || i.lo > 63;
+    return "store into variable number " + range_text(i) +
+           (never ? ", none of which can be written" : ", which may not be writable");
+}
+
+std::string overflow_message(const char* p)
+{
+    return "stack overflow: " + quoted(p) + " pushes beyond the " + std::to_string(max_stack_cells) +
+           " values the stack holds";
+}
+
+std::string nesting_message(const char* call, bool returns)
+{
+    const std::string limit = std::to_string(max_depth);
+    if (!returns)
+        return "endless recursion: every way through " + quoted(call) + " calls again before any ';', so the " +
+               limit + " nested calls the interpreter allows run out";
+    return "recursion too deep: the calls through " + quoted(call) + " nest deeper than the " + limit +
+           " levels the interpreter allows";
+}
+
+// The values system variable k (0 for ?a) can read.
+value system_range(std::int32_t k)
+{
+    switch (k) {
+    case 'd' - 'a': return {1, 31};
+    case 'h' - 'a': return {0, 23};
+    case 'm' - 'a': return {0, 59};
+    case 'o' - 'a': return {1, 12};
+    case 's' - 'a': return {0, 60};  // a leap second
+    case 'r' - 'a':
+    case 'y' - 'a': return any_value;
+    default: return exactly(0);
+    }
+}
+
+value truth_of(bool surely, bool never)
+{
+    return surely ? exactly(1) : never ? exactly(0) : truth_values;
+}
+
+value remainder_range(value a, std::int32_t divisor)
+{
+    if (divisor == INT32_MIN) return any_value;
+    const std::int32_t k = divisor < 0 ? -divisor : divisor;
+    if (a.lo >= 0) return {0, std::min(a.hi, k - 1)};
+    if (a.hi <= 0) return {std::max(a.lo, -(k - 1)), 0};
+    return {-(k - 1), k - 1};
+}
+
+// What a op b can give, for every pair of the intervals; the caller has dealt
+// with a zero divisor.
+value combine(binary_operation op, value a, value b)
+{
+    if (a.known() && b.known()) return exactly(evaluate(op, a.lo, b.lo));
+    using bo = binary_operation;
+    switch (op) {
+    case bo::add: return fitting(0LL + a.lo + b.lo, 0LL + a.hi + b.hi);
+    case bo::sub: return fitting(0LL + a.lo - b.hi, 0LL + a.hi - b.lo);
+    case bo::mul: {
+        const long long c[] = {1LL * a.lo * b.lo, 1LL * a.lo * b.hi, 1LL * a.hi * b.lo, 1LL * a.hi * b.hi};
+        return fitting(*std::min_element(std::begin(c), std::end(c)), *std::max_element(std::begin(c), std::end(c)));
+    }
+    case bo::div:
+        if (b.known() && b.lo > 0) return {a.lo / b.lo, a.hi / b.lo};
+        return any_value;
+    case bo::mod: return b.known() ? remainder_range(a, b.lo) : any_value;
+    case bo::eq: return truth_of(false, a.hi < b.lo || b.hi < a.lo);
+    case bo::ne: return truth_of(a.hi < b.lo || b.hi < a.lo, false);
+    case bo::lt: return truth_of(a.hi < b.lo, a.lo >= b.hi);
+    case bo::gt: return truth_of(a.lo > b.hi, a.hi <= b.lo);
+    case bo::logical_and: return truth_of(a.never_zero() && b.never_zero(), a.surely_zero() || b.surely_zero());
+    case bo::logical_or: return truth_of(a.never_zero() || b.never_zero(), a.surely_zero() && b.surely_zero());
+    }
+    return any_value;
+}
+
+// One run's state, or several runs' that have gone the same way so far.
+struct world {
+    const char* at = nullptr;  // the next token
+    std::vector<value> stack;
+    std::vector<std::vector<value>> frames;  // locals per depth; empty: never written, all 0
+    std::array<value, 32> globals{};
+    std::vector<const char*> returns;
+    std::set<std::pair<const char*, problem>> met;
+};
+
+enum class world_end { normal, fatal, abandoned };
+
+struct world_event {
+    const char* where;
+    problem kind;
+    std::string message;  // for what the walk over what can run may not see
+};
+
+class worlds {
 public:
-    explicit fixed_run(const program& prog, walker& w) : prog_(prog), walker_(w) {}
+    worlds(const program& prog, walker& w) : prog_(prog), walker_(w) {}
 
     void run(const char* main_name)
     {
-        frames_.resize(1);
-        const char* t = next_token(main_name);
-        for (long steps = 0; steps < max_steps; ++steps) {
-            if (ends_word(t)) {
-                if (returns_.empty()) return;
-                t = returns_.back();
-                returns_.pop_back();
-                --depth_;
-                t = next_token(t);
-                continue;
-            }
-            const char* after = t;
-            if (!perform(t, after)) return;
-            if (called_ != nullptr) {
-                if (depth_ == max_depth) return;  // the nesting limit; not followed
-                returns_.push_back(t);
-                ++depth_;
-                if (frames_.size() <= depth_) frames_.emplace_back();
-                t = next_token(called_);
-                called_ = nullptr;
-                continue;
-            }
-            t = after == nullptr ? nullptr : next_token(after);
+        if (main_name == nullptr) return;
+        world first;
+        first.at = next_token(main_name);
+        first.frames.resize(1);
+        pending_.push_back(std::move(first));
+        while (!pending_.empty()) {
+            world w = std::move(pending_.back());
+            pending_.pop_back();
+            finish(w, follow(w));
         }
     }
 
-    // What went wrong on every run: the place, the kind and (where the walk
-    // over what can run may not see it, values computed at run time) a
-    // message, in run order.
-    const std::vector<std::tuple<const char*, problem, std::string>>& events() const { return events_; }
+    // How many of the worlds met (p, kind); and whether the worlds are every
+    // run there is.
+    std::size_t met(const char* p, problem kind) const
+    {
+        const auto found = counts_.find({p, kind});
+        return found == counts_.end() ? 0 : found->second;
+    }
+    std::size_t count() const noexcept { return finished_; }
+    bool complete() const noexcept { return abandoned_ == 0; }
+    bool some_run_succeeds() const noexcept { return normal_ > 0 || abandoned_ > 0; }
+    const std::vector<world_event>& events() const noexcept { return events_; }
 
 private:
 #ifdef QKA_TOKEN_LIMIT
     static constexpr long max_steps = 20'000;  // a fuzzing build: many inputs a second
 #else
-    static constexpr long max_steps = 2'000'000;
+    static constexpr long max_steps = 8'000'000;
 #endif
-    static constexpr std::size_t max_cells = 1'000'000;
+    static constexpr std::size_t max_worlds = 64;
+    // A world with more cells than this is not copied into a fork.
+    static constexpr std::size_t max_forked_cells = 65'536;
 
-    void event(const char* p, problem kind, std::string message)
+    void finish(const world& w, world_end how)
     {
-        if (!seen_.emplace(p, kind).second) return;  // once per place, however often the run passes
-        events_.emplace_back(p, kind, std::move(message));
+        ++finished_;
+        if (how == world_end::normal) ++normal_;
+        if (how == world_end::abandoned) ++abandoned_;
+        for (const auto& m : w.met) ++counts_[m];
     }
 
-    value pop() { value v = stack_.back(); stack_.pop_back(); return v; }
-    void push(value v) { stack_.push_back(v); }
-
-    value& variable(std::int32_t i)
+    void event(world& w, const char* p, problem kind, std::string message = {})
     {
-        return i < 32 ? frames_[depth_][static_cast<std::size_t>(i)] : globals_[static_cast<std::size_t>(i - 32)];
+        if (!w.met.emplace(p, kind).second) return;
+        if (reported_.emplace(p, kind).second) events_.push_back({p, kind, std::move(message)});
     }
 
-    void forget_variables()
+    // A way of this world that ends at once at p: counted as a world of its own.
+    void fatal_fork(const world& w, const char* p, problem kind, std::string message)
     {
-        for (value& v : frames_[depth_]) v = unknown_value;
-        for (value& v : globals_) v = unknown_value;
+        world ended;
+        ended.met = w.met;
+        event(ended, p, kind, std::move(message));
+        finish(ended, world_end::fatal);
     }
 
-    // Jumps leave the position on the label; false when the run ends or its
-    // way is no longer fixed.
-    bool jump(const char* t, const char*& after, bool backward)
+    // Takes the other way of a branch in a world of its own, if the budget allows.
+    bool fork(const world& w, const char* at)
     {
-        const jump_outcome o = backward ? walker_.up(t) : walker_.down(t);
-        using kind = jump_outcome::kind;
-        const char* const reference = next_token(t);
-        if (o.result == kind::no_reference) {
-            event(t, problem::no_reference, "");
-            after = nullptr;
-            return true;
-        }
-        if (o.bad_reference) event(reference, problem::bad_reference, "");
-        switch (o.result) {
-        case kind::landed: after = o.label_token; return true;
-        case kind::unterminated_label: event(reference, problem::unterminated_string, ""); return false;
-        case kind::not_found: event(reference, problem::label_not_found, ""); return false;
-        case kind::no_reference: return false;
-        }
-        return false;
-    }
-
-    bool perform(const char* t, const char*& after)
-    {
-        if (opens_unterminated_string(t)) {
-            event(t, problem::unterminated_string, "");
-            return false;
-        }
-        const cell token = token2string_word(prog_.positions, t);
-        if (token.tag == cell_tag::NUMBER || token.tag == cell_tag::STRING) {
-            if (stack_.size() >= max_cells) return false;
-            push({true, token.value});
-            return true;
-        }
-        if (token.tag == cell_tag::LABEL) return true;
-        const native_handler h = find_native(prog_.natives, t);
-        if (h == nullptr) {
-            called_ = lookup_user_word(prog_.index, t);
-            if (called_ != nullptr) return true;
-            event(t, problem::undefined_word, "");
-            return false;
-        }
-        const native_info* info = info_of(h);
-        if (stack_.size() < static_cast<std::size_t>(info->pops)) {
-            event(t, problem::underflow,
-                  "stack underflow: " + quoted(t) + " takes " + std::to_string(info->pops) +
-                      (info->pops == 1 ? " value" : " values") + " and finds " +
-                      (stack_.empty() ? "none" : std::to_string(stack_.size())));
-            return false;
-        }
-        if (stack_.size() + 3 > max_cells) return false;
-        auto binary = [&](auto op) {
-            const value x2 = pop();
-            const value x1 = pop();
-            push(x1.known && x2.known ? value{true, op(x1.v, x2.v)} : unknown_value);
-        };
-        if (h == nw_add) binary(wrap_add);
-        else if (h == nw_sub) binary(wrap_sub);
-        else if (h == nw_mul) binary(wrap_mul);
-        else if (h == nw_div || h == nw_mod) {
-            const value x2 = pop();
-            const value x1 = pop();
-            if (!x2.known) return push(unknown_value), true;
-            if (x2.v == 0) {
-                event(t, problem::division_by_zero, division_message(t));
-                push({true, 0});
-                return true;
-            }
-            push(!x1.known ? unknown_value
-                 : h == nw_div ? value{true, truncated_quotient(x1.v, x2.v)}
-                               : value{true, truncated_remainder(x1.v, x2.v)});
-        }
-        else if (h == nw_eq) binary([](std::int32_t a, std::int32_t b) { return truth(a == b); });
-        else if (h == nw_ne) binary([](std::int32_t a, std::int32_t b) { return truth(a != b); });
-        else if (h == nw_lt) binary([](std::int32_t a, std::int32_t b) { return truth(a < b); });
-        else if (h == nw_gt) binary([](std::int32_t a, std::int32_t b) { return truth(a > b); });
-        else if (h == nw_and) binary([](std::int32_t a, std::int32_t b) { return truth(a != 0 && b != 0); });
-        else if (h == nw_or) binary([](std::int32_t a, std::int32_t b) { return truth(a != 0 || b != 0); });
-        else if (h == nw_zero_eq || h == nw_not) {
-            const value x = pop();
-            push(x.known ? value{true, truth(x.v == 0)} : unknown_value);
-        }
-        else if (h == nw_dup) { const value x = pop(); push(x); push(x); }
-        else if (h == nw_over) { const value x2 = pop(); const value x1 = pop(); push(x1); push(x2); push(x1); }
-        else if (h == nw_swap) { const value x2 = pop(); const value x1 = pop(); push(x2); push(x1); }
-        else if (h == nw_rot) {
-            const value x3 = pop(); const value x2 = pop(); const value x1 = pop();
-            push(x2); push(x3); push(x1);
-        }
-        else if (h == nw_drop || h == nw_print || h == nw_print_chr || h == nw_spc || h == nw_print_str) pop();
-        else if (h == nw_newline) {}
-        else if (h == nw_version) push({true, position_value(prog_.positions, version_text)});
-        else if (h == nw_wday) { pop(); pop(); pop(); push(unknown_value); }
-        else if (h == nw_get) {
-            const value i = pop();
-            if (!i.known) return push(unknown_value), true;
-            if (i.v < 0 || i.v > 95) {
-                event(t, problem::bad_fetch, fetch_message(i.v));
-                return false;
-            }
-            push(i.v < 64 ? variable(i.v) : unknown_value);
-        }
-        else if (h == nw_set) {
-            const value i = pop();
-            const value v = pop();
-            if (!i.known) {
-                forget_variables();
-                return true;
-            }
-            if (static_cast<std::uint32_t>(i.v) > 63) {
-                event(t, problem::bad_store, store_message(i.v));
-                return false;
-            }
-            variable(i.v) = v;
-        }
-        else if (h == nw_if || h == nw_loop) {
-            const value x = pop();
-            if (!x.known) return false;
-            const bool jumps = h == nw_if ? x.v == 0 : x.v != 0;
-            if (jumps) return jump(t, after, h == nw_loop);
-            after = next_token(t);
-            return true;
-        }
-        else if (h == nw_goto_down || h == nw_goto_up) return jump(t, after, h == nw_goto_up);
-        else if (h == nw_on_goto) {
-            const value n = pop();
-            const value k = pop();
-            if (!n.known || !k.known) return false;
-            if (k.v < 1 || k.v > n.v) return true;  // the references run as tokens
-            const on_goto_outcome o = walker_.on_goto_of(t, k.v, n.v);
-            using kind = on_goto_outcome::kind;
-            if (o.result == kind::missing_reference) {
-                event(t, problem::missing_references, "");
-                after = nullptr;
-                return true;
-            }
-            if (o.bad_reference) event(o.chosen, problem::bad_reference, "");
-            if (o.result == kind::not_found) {
-                event(o.chosen, problem::label_not_found, "");
-                after = nullptr;
-                return true;
-            }
-            after = o.label_token;
-        }
-        else if (h == nw_comment) {
-            after = walker_.comment_end_of(t);
-            if (after == nullptr) {
-                event(t, problem::unterminated_comment, "");
-                return false;
-            }
-        }
+        if (finished_ + pending_.size() + 1 >= max_worlds || w.stack.size() > max_forked_cells) return false;
+        world other = w;
+        other.at = at;
+        pending_.push_back(std::move(other));
         return true;
     }
 
+    static value pop(world& w)
+    {
+        const value v = w.stack.back();
+        w.stack.pop_back();
+        return v;
+    }
+
+    static value& local(world& w, std::int32_t i)
+    {
+        std::vector<value>& frame = w.frames[w.returns.size()];
+        if (frame.empty()) frame.resize(32);
+        return frame[static_cast<std::size_t>(i)];
+    }
+
+    world_end follow(world& w);
+    std::optional<world_end> perform(world& w, const char* t);
+    std::optional<world_end> perform_native(world& w, const char* t, const native_info& info);
+    std::optional<world_end> branch(world& w, const char* t, bool backward, value x);
+    std::optional<world_end> jump_to(world& w, const char* t, bool backward);
+    std::optional<world_end> computed_jump(world& w, const char* t);
+    std::optional<world_end> fetch(world& w, const char* t);
+    std::optional<world_end> store(world& w, const char* t);
+
     const program& prog_;
     walker& walker_;
-    std::vector<value> stack_;
-    std::vector<std::array<value, 32>> frames_;
-    std::array<value, 32> globals_{};
-    std::vector<const char*> returns_;
-    std::size_t depth_ = 0;
+    std::vector<world> pending_;
+    long steps_ = 0;
+    std::size_t finished_ = 0, normal_ = 0, abandoned_ = 0;
+    std::map<std::pair<const char*, problem>, std::size_t> counts_;
+    std::set<std::pair<const char*, problem>> reported_;
+    std::vector<world_event> events_;
     const char* called_ = nullptr;
-    std::vector<std::tuple<const char*, problem, std::string>> events_;
-    std::set<std::pair<const char*, problem>> seen_;
+
+public:
+    const char* nested_ = nullptr;  // the definition the nesting limit was met in
 };
+
+world_end worlds::follow(world& w)
+{
+    while (steps_++ < max_steps) {
+        if (ends_word(w.at)) {
+            if (w.returns.empty()) return world_end::normal;
+            w.at = next_token(w.returns.back());
+            w.returns.pop_back();
+            continue;
+        }
+        const char* const t = w.at;
+        called_ = nullptr;
+        if (const std::optional<world_end> end = perform(w, t)) return *end;
+        if (called_ == nullptr) continue;
+        if (w.returns.size() == max_depth) {
+            nested_ = called_;
+            event(w, t, problem::nesting, nesting_message(t, walker_.may_return(called_)));
+            return world_end::fatal;
+        }
+        w.returns.push_back(t);
+        if (w.frames.size() <= w.returns.size()) w.frames.emplace_back();
+        w.at = next_token(called_);
+    }
+    return world_end::abandoned;
+}
+
+// Performs the token at t and moves w.at on; a world_end when the world ends there.
+std::optional<world_end> worlds::perform(world& w, const char* t)
+{
+    w.at = next_token(t);
+    if (opens_unterminated_string(t)) {
+        event(w, t, problem::unterminated_string);
+        return world_end::fatal;
+    }
+    const cell token = token2string_word(prog_.positions, t);
+    if (token.tag == cell_tag::NUMBER || token.tag == cell_tag::STRING) {
+        if (w.stack.size() >= max_stack_cells) {
+            event(w, t, problem::overflow, overflow_message(t));
+            return world_end::fatal;
+        }
+        w.stack.push_back(exactly(token.value));
+        return std::nullopt;
+    }
+    if (token.tag == cell_tag::LABEL) return std::nullopt;
+    const native_handler h = find_native(prog_.natives, t);
+    if (h == nullptr) {
+        called_ = lookup_user_word(prog_.index, t);
+        if (called_ != nullptr) return std::nullopt;
+        event(w, t, problem::undefined_word);
+        return world_end::fatal;
+    }
+    const native_info& info = *info_of(h);
+    if (w.stack.size() < static_cast<std::size_t>(info.pops)) {
+        event(w, t, problem::underflow,
+              "stack underflow: " + quoted(t) + " takes " + std::to_string(info.pops) +
+                  (info.pops == 1 ? " value" : " values") + " and finds " +
+                  (w.stack.empty() ? "none" : std::to_string(w.stack.size())));
+        return world_end::fatal;
+    }
+    if (w.stack.size() - static_cast<std::size_t>(info.pops) + static_cast<std::size_t>(info.pushes) > max_stack_cells) {
+        event(w, t, problem::overflow, overflow_message(t));
+        return world_end::fatal;
+    }
+    return perform_native(w, t, info);
+}
+
+std::optional<world_end> worlds::perform_native(world& w, const char* t, const native_info& info)
+{
+    std::vector<value>& s = w.stack;
+    if (const std::optional<binary_operation> op = operation_of(info)) {
+        const value b = pop(w);
+        const value a = pop(w);
+        if (divides(*op) && b.surely_zero()) {
+            event(w, t, problem::division_by_zero, division_message(t));
+            s.push_back(exactly(0));
+        } else if (divides(*op) && !b.never_zero()) {
+            s.push_back(any_value);
+        } else {
+            s.push_back(combine(*op, a, b));
+        }
+        return std::nullopt;
+    }
+    if (info.translation.kind == translation_kind::shuffle) {
+        const shuffle_pattern& pattern = info.translation.pattern;
+        std::array<value, 3> popped{};
+        for (int i = info.pops - 1; i >= 0; --i) popped[static_cast<std::size_t>(i)] = pop(w);
+        for (std::size_t i = 0; i < pattern.count; ++i) s.push_back(popped[pattern.from[i]]);
+        return std::nullopt;
+    }
+    switch (info.translation.kind) {
+    case translation_kind::negation: {
+        const value x = pop(w);
+        s.push_back(truth_of(x.surely_zero(), x.never_zero()));
+        return std::nullopt;
+    }
+    case translation_kind::output: s.resize(s.size() - static_cast<std::size_t>(info.pops)); return std::nullopt;
+    case translation_kind::version: s.push_back(exactly(position_value(prog_.positions, version_text))); return std::nullopt;
+    case translation_kind::handler:  // wday
+        s.resize(s.size() - 3);
+        s.push_back({-6, 6});
+        return std::nullopt;
+    case translation_kind::fetch: return fetch(w, t);
+    case translation_kind::store: return store(w, t);
+    case translation_kind::jump_if_zero: return branch(w, t, false, pop(w));
+    case translation_kind::loop_if_nonzero: return branch(w, t, true, pop(w));
+    case translation_kind::jump_down: return jump_to(w, t, false);
+    case translation_kind::jump_up: return jump_to(w, t, true);
+    case translation_kind::computed_jump: return computed_jump(w, t);
+    case translation_kind::comment:
+        if (const char* end = walker_.comment_end_of(t)) {
+            w.at = next_token(end);
+            return std::nullopt;
+        }
+        event(w, t, problem::unterminated_comment);
+        return world_end::fatal;
+    default: return world_end::abandoned;
+    }
+}
+
+std::optional<world_end> worlds::branch(world& w, const char* t, bool backward, value x)
+{
+    const bool may_jump = backward ? !x.surely_zero() : !x.never_zero();
+    const bool may_pass = backward ? !x.never_zero() : !x.surely_zero();
+    const char* const passed = w.at == nullptr ? nullptr : next_token(w.at);  // past the reference
+    if (may_jump && may_pass && !fork(w, passed)) return world_end::abandoned;
+    if (may_jump) return jump_to(w, t, backward);
+    w.at = passed;
+    return std::nullopt;
+}
+
+std::optional<world_end> worlds::jump_to(world& w, const char* t, bool backward)
+{
+    const jump_outcome o = backward ? walker_.up(t) : walker_.down(t);
+    using kind = jump_outcome::kind;
+    const char* const reference = next_token(t);
+    if (o.result == kind::no_reference) {
+        event(w, t, problem::no_reference);
+        w.at = nullptr;  // the running word ends
+        return std::nullopt;
+    }
+    if (o.bad_reference) event(w, reference, problem::bad_reference);
+    switch (o.result) {
+    case kind::landed: w.at = next_token(o.label_token); return std::nullopt;
+    case kind::unterminated_label: event(w, reference, problem::unterminated_string); return world_end::fatal;
+    case kind::not_found: event(w, reference, problem::label_not_found); return world_end::fatal;
+    case kind::no_reference: break;
+    }
+    return world_end::fatal;
+}
+
+std::optional<world_end> worlds::computed_jump(world& w, const char* t)
+{
+    const value n = pop(w);
+    const value k = pop(w);
+    if (!n.known() || !k.known()) {
+        // Out of range on every run: the references run as tokens.
+        if (n.known() && (k.hi < 1 || k.lo > n.lo)) return std::nullopt;
+        return world_end::abandoned;
+    }
+    if (k.lo < 1 || k.lo > n.lo) return std::nullopt;
+    const on_goto_outcome o = walker_.on_goto_of(t, k.lo, n.lo);
+    using kind = on_goto_outcome::kind;
+    if (o.result == kind::missing_reference) {
+        event(w, t, problem::missing_references);
+        w.at = nullptr;
+        return std::nullopt;
+    }
+    if (o.bad_reference) event(w, o.chosen, problem::bad_reference);
+    if (o.result == kind::not_found) {
+        event(w, o.chosen, problem::on_goto_not_found);
+        w.at = nullptr;
+        return std::nullopt;
+    }
+    w.at = next_token(o.label_token);
+    return std::nullopt;
+}
+
+std::optional<world_end> worlds::fetch(world& w, const char* t)
+{
+    const value i = pop(w);
+    if (i.hi < 0 || i.lo > 95) {
+        event(w, t, problem::bad_fetch, fetch_message(i));
+        return world_end::fatal;
+    }
+    if (i.lo < 0 || i.hi > 95) {
+        fatal_fork(w, t, problem::bad_fetch, fetch_message(i));
+        w.stack.push_back(any_value);
+        return std::nullopt;
+    }
+    if (!i.known()) {
+        w.stack.push_back(any_value);
+        return std::nullopt;
+    }
+    const std::int32_t n = i.lo;
+    w.stack.push_back(n < 32 ? local(w, n) : n < 64 ? w.globals[static_cast<std::size_t>(n - 32)] : system_range(n - 64));
+    return std::nullopt;
+}
+
+std::optional<world_end> worlds::store(world& w, const char* t)
+{
+    const value i = pop(w);
+    const value v = pop(w);
+    if (i.hi < 0 || i.lo > 63) {
+        event(w, t, problem::bad_store, store_message(i));
+        return world_end::fatal;
+    }
+    if (i.lo < 0 || i.hi > 63) fatal_fork(w, t, problem::bad_store, store_message(i));
+    if (!i.known()) {
+        // Any of the variables may have changed.
+        w.frames[w.returns.size()].assign(32, any_value);
+        w.globals.fill(any_value);
+        return std::nullopt;
+    }
+    if (i.lo < 32)
+        local(w, i.lo) = v;
+    else
+        w.globals[static_cast<std::size_t>(i.lo - 32)] = v;
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -995,7 +1332,9 @@ constexpr std::string_view bom = "\xef\xbb\xbf";
 void check_first_line(const program& prog, std::vector<finding>& out)
 {
     const std::string_view text(prog.text, static_cast<std::size_t>(prog.text_end - prog.text));
-    if (text.starts_with(bom)) {
+    // A mark followed by white space is a token of its own, outside every
+    // definition, and harmless.
+    if (text.starts_with(bom) && is_word_char(prog.text[bom.size()])) {
         const char* first = prog.text;
         std::string message = "a UTF-8 byte order mark is glued to the first token " + quoted(first);
         if (is_single_char_token(first + bom.size(), ':')) {
@@ -1115,16 +1454,138 @@ void check_backward_views(const program& prog, walker& w, std::vector<finding>& 
 
 }  // namespace
 
+namespace {
+
+// How sure a problem is. Met on every run, or on some runs when no run gets
+// through: an error for what ends the run. Met on some runs only: a warning.
+// Met on no run, while the worlds are all the runs: code that never runs, so
+// a warning, unless the walk reached it only past an earlier fatal error
+// (then it is that error's consequence, and still an error of its own).
+// When the runs could not all be followed, what the walk finds stands.
+severity level_for(problem kind, std::size_t met, const worlds& runs)
+{
+    if (!is_fatal(kind)) return severity::warning;
+    if (met > 0)
+        return met == runs.count() || (runs.complete() && !runs.some_run_succeeds()) ? severity::error
+                                                                                      : severity::warning;
+    return runs.complete() ? severity::warning : severity::error;
+}
+
+std::string qualifier(problem kind, std::size_t met, const worlds& runs, severity level)
+{
+    if (met > 0 && met == runs.count()) return " (on every run)";
+    if (met > 0 && level == severity::warning && is_fatal(kind)) return " (on some runs)";
+    if (met == 0 && runs.complete() && level == severity::warning && is_fatal(kind)) return " (where no run goes)";
+    return "";
+}
+
+void unreachable_notes(const walker& w, const std::set<const char*>& causes, std::vector<finding>& out);
+
+void classify(const walker& w, const worlds& runs, std::vector<finding>& out)
+{
+    std::vector<raised_finding> all = w.findings();
+    std::set<std::pair<const char*, problem>> known;
+    for (const raised_finding& f : all) known.emplace(f.where, f.kind);
+    for (const world_event& e : runs.events())
+        if (!known.contains({e.where, e.kind}) && !e.message.empty()) all.push_back({e.where, e.kind, e.message});
+    // The errors first, so that what lies past one takes its severity.
+    std::stable_partition(all.begin(), all.end(), [](const raised_finding& f) { return f.past_error == nullptr; });
+    std::map<const char*, severity> levels;
+    std::set<const char*> causes;  // the errors no other error comes before
+    std::set<std::pair<const char*, std::string>> written;
+    for (const raised_finding& f : all) {
+        if (!written.emplace(f.where, f.message).second) continue;  // met on several ways
+        const std::size_t met = runs.met(f.where, f.kind);
+        severity level = level_for(f.kind, met, runs);
+        if (f.past_error != nullptr && met == 0 && is_fatal(f.kind)) {
+            const auto cause = levels.find(f.past_error);
+            level = cause != levels.end() ? cause->second : severity::warning;
+        }
+        if (is_fatal(f.kind)) levels.emplace(f.where, level);
+        if (is_fatal(f.kind) && level == severity::error && f.past_error == nullptr) causes.insert(f.where);
+        const char* code = code_of(f.kind);
+        const char* related = f.past_error;
+        if (f.kind == problem::nesting) {
+            related = runs.nested_;
+            if (w.may_return(runs.nested_)) code = check_code::too_deep;
+        }
+        out.push_back({f.where, level, code, f.message + qualifier(f.kind, met, runs, level), related});
+    }
+    unreachable_notes(w, causes, out);
+}
+
+// One note for the code that only an error makes unreachable, pointing at it.
+void unreachable_notes(const walker& w, const std::set<const char*>& causes, std::vector<finding>& out)
+{
+    for (const auto& [cause, first] : w.first_past()) {
+        if (!causes.contains(cause)) continue;
+        const line_column lc = locate(w.program_of(), cause);
+        out.push_back({first, severity::note, check_code::unreachable,
+                       "what follows never runs: every way here passes the fatal error at " + quoted(cause) +
+                           " (line " + std::to_string(lc.line) + ", column " + std::to_string(lc.column) + ")",
+                       cause});
+    }
+}
+
+}  // namespace
+
+namespace {
+
+std::string_view token_text(const program& prog, const char* t)
+{
+    return {t, static_cast<std::size_t>(token_end(prog, t) - t)};
+}
+
+// The codes that disable comments silence, by line: a comment
+// "/* qka-check disable=CODE,CODE */" covers its own line and the next. It is
+// read from the text alone; the analysis sees the comment as any other.
+std::set<std::pair<std::size_t, std::string>> silenced_codes(const program& prog)
+{
+    std::set<std::pair<std::size_t, std::string>> silenced;
+    for (std::size_t i = 0; i + 2 < prog.tokens.size(); ++i) {
+        if (token_text(prog, prog.tokens[i]) != "/*" || token_text(prog, prog.tokens[i + 1]) != "qka-check") continue;
+        const std::size_t line = locate(prog, prog.tokens[i]).line;
+        for (std::size_t j = i + 2; j < prog.tokens.size(); ++j) {
+            std::string_view t = token_text(prog, prog.tokens[j]);
+            if (!t.starts_with("disable=")) break;
+            t.remove_prefix(8);
+            while (!t.empty()) {
+                const std::size_t comma = std::min(t.find(','), t.size());
+                for (const std::size_t l : {line, line + 1}) silenced.emplace(l, std::string(t.substr(0, comma)));
+                t.remove_prefix(std::min(comma + 1, t.size()));
+            }
+        }
+    }
+    return silenced;
+}
+
+void drop_silenced(const program& prog, std::vector<finding>& out)
+{
+    const auto silenced = silenced_codes(prog);
+    if (silenced.empty()) return;
+    std::set<const char*> dropped;
+    std::erase_if(out, [&](const finding& f) {
+        const bool drop = silenced.contains({locate(prog, f.where).line, std::string(f.code)});
+        if (drop) dropped.insert(f.where);
+        return drop;
+    });
+    // The note on what a silenced error makes unreachable goes with it.
+    std::erase_if(out, [&](const finding& f) {
+        return f.code == std::string_view(check_code::unreachable) && dropped.contains(f.related);
+    });
+}
+
+}  // namespace
+
 std::vector<finding> check_program(const program& prog)
 {
     std::vector<finding> out;
     check_first_line(prog, out);
     const char* const main_name = lookup_user_word(prog.index, "main");
     walker w(prog);
-    if (main_name != nullptr) {
-        w.run(main_name);
-        w.diagnose();
-    } else {
+    w.run(main_name);
+    w.diagnose();
+    if (main_name == nullptr) {
         out.push_back({prog.tokens.empty() ? prog.text : prog.tokens.front(), severity::warning, check_code::no_main,
                        "no definition of 'main': the script runs nothing"});
     }
@@ -1132,31 +1593,10 @@ std::vector<finding> check_program(const program& prog)
     check_labels(w, out);
     check_backward_views(prog, w, out);
 
-    // Errors of the walk, and those that every run meets.
-    std::vector<raised_finding> errors = w.findings();
-    std::vector<bool> certain(errors.size(), false);
-    // The errors at each place, by kind, to mark those every run meets.
-    std::map<std::pair<const char*, problem>, std::vector<std::size_t>> by_place;
-    for (std::size_t i = 0; i < errors.size(); ++i) by_place[{errors[i].where, errors[i].kind}].push_back(i);
-    if (main_name != nullptr) {
-        fixed_run run(prog, w);
-        run.run(main_name);
-        for (const auto& [p, kind, message] : run.events()) {
-            const auto found = by_place.find({p, kind});
-            if (found != by_place.end()) {
-                for (const std::size_t i : found->second) certain[i] = true;
-            } else if (!message.empty()) {
-                errors.push_back({p, kind, message});
-                certain.push_back(true);
-            }
-        }
-    }
-    std::set<std::pair<const char*, std::string>> written;
-    for (std::size_t i = 0; i < errors.size(); ++i) {
-        if (!written.emplace(errors[i].where, errors[i].message).second) continue;  // met on several ways
-        out.push_back({errors[i].where, level_of(errors[i].kind), code_of(errors[i].kind),
-                       errors[i].message + (certain[i] ? " (on every run)" : "")});
-    }
+    worlds runs(prog, w);
+    runs.run(main_name);
+    classify(w, runs, out);
+    drop_silenced(prog, out);
     std::stable_sort(out.begin(), out.end(), [](const finding& a, const finding& b) {
         if (a.where != b.where) return a.where < b.where;
         return a.level < b.level;
@@ -1197,15 +1637,17 @@ const std::vector<check_rule>& check_rules()
         {check_code::unterminated_string, "unterminated-string", severity::error, "A string literal with no closing quote ends the run."},
         {check_code::unterminated_comment, "unterminated-comment", severity::error, "A comment with no '*/' after it ends the run."},
         {check_code::label_not_found, "label-not-found", severity::error, "A jump whose label the search does not find ends the run."},
-        {check_code::no_reference, "no-label-reference", severity::error, "A jumping word that is the last token has no reference: the running word ends."},
-        {check_code::missing_references, "missing-references", severity::error, "An on_goto followed by fewer tokens than its count ends the running word."},
         {check_code::bad_store, "bad-store", severity::error, "A store into a variable that does not exist or is read-only ends the run."},
         {check_code::bad_fetch, "bad-fetch", severity::error, "A read of a variable that does not exist ends the run."},
         {check_code::underflow, "stack-underflow", severity::error, "A word that finds fewer values than it takes ends the run."},
         {check_code::endless_recursion, "endless-recursion", severity::error, "Calls that never return before calling again reach the nesting limit."},
-        {check_code::too_deep, "nesting-limit", severity::error, "Recursion driven by a counter goes deeper than the nesting limit."},
+        {check_code::too_deep, "nesting-limit", severity::error, "Recursion goes deeper than the nesting limit."},
+        {check_code::overflow, "stack-overflow", severity::error, "A push beyond the values the stack holds ends the run."},
         {check_code::division_by_zero, "division-by-zero", severity::warning, "A zero divisor: the interpreter warns and gives 0."},
         {check_code::bad_reference, "invalid-label-reference", severity::warning, "A label reference whose second character is not '@': reported, and the search goes on."},
+        {check_code::no_reference, "no-label-reference", severity::warning, "A jumping word that is the last token: reported, and the running word ends."},
+        {check_code::missing_references, "missing-references", severity::warning, "An on_goto followed by fewer tokens than its count: reported, and the running word ends."},
+        {check_code::on_goto_not_found, "on-goto-label-not-found", severity::warning, "An on_goto whose label is not found: reported, and the running word ends."},
         {check_code::nameless_colon, "trailing-colon", severity::warning, "':' as the last token: reported when the script is read."},
         {check_code::duplicate_definition, "duplicate-definition", severity::warning, "A word defined more than once: calls run one of them only."},
         {check_code::backward_view, "backward-search-misreads", severity::warning, "A backward search reads a token differently from a forward reading."},
@@ -1213,7 +1655,7 @@ const std::vector<check_rule>& check_rules()
         {check_code::byte_order_mark, "byte-order-mark", severity::warning, "A UTF-8 byte order mark is part of the first token."},
         {check_code::shebang_cr, "shebang-carriage-return", severity::warning, "The #! line ends in a carriage return."},
         {check_code::never_runs, "never-runs", severity::note, "A definition that no run calls."},
-        {check_code::unreachable, "unreachable", severity::note, "Code after a fatal error or a jump that no run reaches."},
+        {check_code::unreachable, "unreachable", severity::note, "Code that only ways past a fatal error reach."},
         {check_code::unused_label, "unused-label", severity::note, "A label no jump lands on."},
     };
     return rules;
