@@ -1,5 +1,7 @@
 // The checker's findings as diagnostics.
 
+#include <algorithm>
+
 #include "lsp_features.hpp"
 
 namespace lsp {
@@ -23,14 +25,13 @@ int severity_of(severity level)
 // Findings of the QKA3xx codes are about code that never runs.
 bool never_runs(const finding& f) { return f.code != nullptr && std::string_view(f.code).starts_with("QKA3"); }
 
+// The related token is a definition's name or the earlier error that the
+// finding follows from.
 std::string related_message(const finding& f, const program& prog)
 {
-    const std::string code = f.code == nullptr ? "" : f.code;
-    if (code == check_code::duplicate_definition) return "calls run this definition";
-    if (code == check_code::unreachable || code == check_code::never_runs)
-        return "what keeps it from running: " + quoted(f.related) + " at line " +
-               std::to_string(locate(prog, f.related).line);
-    return quoted(f.related) + " at line " + std::to_string(locate(prog, f.related).line);
+    const std::vector<const char*>& names = prog.definitions.names;
+    if (std::binary_search(names.begin(), names.end(), f.related)) return "the definition of " + quoted(f.related) + " is here";
+    return "the earlier error is here: " + quoted(f.related);
 }
 
 }  // namespace

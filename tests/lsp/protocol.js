@@ -144,12 +144,18 @@ test('jumps across definitions and into comments, duplicates and the index', asy
   const got = await s.published(uri);
   assert.deepStrictEqual(got.map((d) => d.message), [
     "undefined word '*/': a '*/' outside a comment (on every run)",
-    "the definition of 'w' never runs",
+    "undefined word ':': a definition is met while running (is a ';' missing before it?)",
+    "what follows never runs: every way here passes the fatal error at '*/' (line 3, column 7)",
     "'w' is defined 2 times; calls run the definition at line 4",
   ]);
-  // Code that never runs is a hint, drawn faded (Unnecessary).
+  // Code that never runs is a hint, drawn faded (Unnecessary), and points
+  // at the error that keeps it from running.
   assert.deepStrictEqual(got.map((d) => [d.severity, d.code, d.tags]),
-    [[1, 'QKA101', undefined], [4, 'QKA301', [1]], [2, 'QKA204', undefined]]);
+    [[1, 'QKA101', undefined], [1, 'QKA101', undefined], [4, 'QKA302', [1]], [2, 'QKA207', undefined]]);
+  const related = got[2].relatedInformation;
+  assert.strictEqual(related.length, 1);
+  assert.deepStrictEqual([related[0].location.uri, related[0].location.range.start], [uri, position(text, '*/')]);
+  assert.match(related[0].message, /earlier error/);
   let loc = await s.connection.sendRequest('textDocument/definition', at(uri, text, '@@x'));
   assert.deepStrictEqual(loc.range.start, position(text, '@x 2'));
   loc = await s.connection.sendRequest('textDocument/definition', at(uri, text, '@@c'));
@@ -171,7 +177,8 @@ test('incremental changes and UTF-16 positions', async () => {
     textDocument: { uri, version: 2 },
     contentChanges: [{ range: { start: { line: 0, character: 16 }, end: { line: 0, character: 16 } }, text: ' foo' }],
   });
-  let got = await s.published(uri, (d) => d.length === 1);
+  const errors = (d) => d.filter((x) => x.severity === 1);
+  let got = errors(await s.published(uri, (d) => errors(d).length === 1));
   assert.strictEqual(got[0].message, "undefined word 'foo' (on every run)");
   assert.deepStrictEqual(got[0].range, { start: { line: 0, character: 17 }, end: { line: 0, character: 20 } });
   // Replace it across the line end, then remove it again.
