@@ -44,6 +44,8 @@ std::string word_name_problem(const snapshot& snap, const std::string& name)
         return "'" + name + "' is a variable number, not a word";
     if (native_at(snap.prog, p) != nullptr) return "'" + name + "' is a built-in word, which calls would run instead";
     if (name == ":" || name == ";" || name == "*/") return "'" + name + "' has a meaning of its own";
+    if (const char* other = lookup_user_word(snap.prog.index, p))
+        return "'" + name + "' is defined already, at line " + std::to_string(locate(snap.prog, other).line);
     return "";
 }
 
@@ -106,7 +108,8 @@ meanings meanings_of(const snapshot& snap)
     const std::vector<comment_span> code = comment_code(snap);
     m.calls.reserve(snap.prog.tokens.size());
     for (const char* t : snap.prog.tokens) {
-        const bool runs = !snap.commented(t) || in_comment(code, t);
+        // A name after ':' is never run; the body starts after it.
+        const bool runs = (!snap.commented(t) || in_comment(code, t)) && !is_definition_name(snap, t);
         const char* target = runs ? called_definition(snap, t) : nullptr;
         m.calls.push_back(target == nullptr ? -1 : static_cast<long>(token_index(snap, target)));
     }

@@ -238,6 +238,179 @@ test('a document of 5 MB', async () => {
   await stop(s);
 });
 
+// The offset in text of an LSP position (UTF-16 units, lines ended by '\n').
+function offsetAt(text, pos) {
+  const lines = text.split('\n');
+  let at = 0;
+  for (let l = 0; l < pos.line; ++l) at += lines[l].length + 1;
+  return at + pos.character;
+}
+
+// text with the TextEdits applied (they must not overlap).
+function applyEdits(text, edits) {
+  const sorted = [...edits].sort((a, b) => offsetAt(text, b.range.start) - offsetAt(text, a.range.start));
+  for (const e of sorted) text = text.slice(0, offsetAt(text, e.range.start)) + e.newText + text.slice(offsetAt(text, e.range.end));
+  return text;
+}
+
+async function opened(s, uri, text) {
+  open(s, uri, text);
+  return s.published(uri);
+}
+
+test('completion: the prefix typed, a limit, and the labels a jump can reach', async () => {
+  const s = await initialized();
+  const uri = 'file:///complete.qka';
+  const words = Array.from({ length: 300 }, (_, i) => `: w${i} ;`).join('\n');
+  const text = `: main\n  @top 1 . go_down @@ \n  go_up @@t\n  @end /* @in_comment */ ;\n/* @after */\n${words}\n`;
+  await opened(s, uri, text);
+  const complete = (needle, shift) => s.connection.sendRequest('textDocument/completion', at(uri, text, needle, 1, shift));
+  // After go_down: the labels after the reference, in comments too, nearest first.
+  let got = await complete('@@ \n', 2);
+  assert.deepStrictEqual(got.items.map((i) => i.label), ['@@end', '@@in_comment', '@@after']);
+  assert.deepStrictEqual(got.items[0].textEdit, { range: { start: position(text, '@@ \n'), end: position(text, '@@ \n', 1, 2) }, newText: '@@end' });
+  // After go_up, with a prefix: the labels before it that start so.
+  got = await complete('@@t\n', 3);
+  assert.deepStrictEqual(got.items.map((i) => i.label), ['@@top']);
+  // Words: filtered by the prefix and cut, which the answer says.
+  got = await complete('w1 ;', 1);
+  assert.deepStrictEqual([got.isIncomplete, got.items.length, got.items[0].label], [true, 100, 'wday']);
+  got = await complete('w29 ;', 3);
+  assert.strictEqual(got.isIncomplete, false);
+  assert.deepStrictEqual(got.items.map((i) => i.label), ['w29', ...Array.from({ length: 10 }, (_, i) => `w29${i}`)]);
+  assert.deepStrictEqual(got.items[0].textEdit.range, { start: position(text, 'w29 ;'), end: position(text, 'w29 ;', 1, 3) });
+  // Completion follows the text as typed, before it is read again.
+  s.connection.sendNotification('textDocument/didChange', {
+    textDocument: { uri, version: 2 },
+    contentChanges: [{ range: { start: position(text, ' ;\n: w1'), end: position(text, ' ;\n: w1') }, text: ' w4' }],
+  });
+  const typed = position(text, ' ;\n: w1');
+  got = await s.connection.sendRequest('textDocument/completion', { textDocument: { uri }, position: { line: typed.line, character: typed.character + 3 } });
+  assert.deepStrictEqual(got.items.map((i) => i.label).slice(0, 3), ['w4', 'w40', 'w41']);
+  await stop(s);
+});
+
+test('rename of words and labels, refused where it would change what runs', async () => {
+  const s = await initialized();
+  const uri = 'file:///rename.qka';
+  const text = ': main 3 sq . go_down @@a @b 1 . @a 2 . ;\n: sq dup * ;\n: cube dup sq * ;\n/* sq in prose */\n';
+  await opened(s, uri, text);
+  const rename = (needle, newName, shift = 0) => s.connection.sendRequest('textDocument/rename', { ...at(uri, text, needle, 1, shift), newName });
+  // A word: its definition and its calls, not the prose in a comment.
+  let edit = await rename('sq .', 'square');
+  assert.strictEqual(applyEdits(text, edit.changes[uri]),
+    ': main 3 square . go_down @@a @b 1 . @a 2 . ;\n: square dup * ;\n: cube dup square * ;\n/* sq in prose */\n');
+  const refused = async (promise, pattern) => assert.rejects(promise, (e) => e.code === -32803 && pattern.test(e.message));
+  await refused(rename('sq .', 'dup'), /built-in word/);
+  await refused(rename('sq .', 'two words'), /one token/);
+  await refused(rename('sq .', 'cube'), /'cube' is defined already, at line 3/);
+  // A label: the label and the references that land on it.
+  edit = await rename('@@a', '@c', 2);
+  assert.strictEqual(applyEdits(text, edit.changes[uri]).split('\n')[0], ': main 3 sq . go_down @@c @b 1 . @c 2 . ;');
+  edit = await rename(' @a 2', '@c', 1);
+  assert.strictEqual(edit.changes[uri].length, 2);
+  // A nearer '@b' would take the jump.
+  await refused(rename('@@a', '@b', 2), /the jump at line 1 would land at line 1/);
+  await refused(rename('@@a', 'b', 2), /a label is '@' and a name/);
+  // prepareRename: a reference from its second character, the part that is the label.
+  let prepared = await s.connection.sendRequest('textDocument/prepareRename', at(uri, text, '@@a', 1, 1));
+  assert.deepStrictEqual(prepared, { range: { start: position(text, '@@a', 1, 1), end: position(text, '@@a', 1, 3) }, placeholder: '@a' });
+  prepared = await s.connection.sendRequest('textDocument/prepareRename', at(uri, text, 'sq', 2));
+  assert.strictEqual(prepared.placeholder, 'sq');
+  await refused(s.connection.sendRequest('textDocument/prepareRename', at(uri, text, 'dup')), /only user words and labels/);
+  // Highlights: where the name is written and where it is used.
+  const lights = await s.connection.sendRequest('textDocument/documentHighlight', at(uri, text, 'sq', 3));
+  assert.deepStrictEqual(lights.map((h) => [h.range.start.line, h.kind]), [[0, 2], [1, 3], [2, 2]]);
+  await stop(s);
+});
+
+test('hover on variables and numbers', async () => {
+  const s = await initialized();
+  const uri = 'file:///hover.qka';
+  const text = ': main $a @ $B @ + ?h @ 65 -1 $apple 300 ;\n';
+  await opened(s, uri, text);
+  const hover = async (needle) => (await s.connection.sendRequest('textDocument/hover', at(uri, text, needle))).contents.value;
+  assert.match(await hover('$a'), /local variable 0 of the running word/);
+  assert.match(await hover('$B'), /global variable 33, 0 at the start/);
+  assert.match(await hover('?h'), /system variable 71, read-only: the hour/);
+  assert.match(await hover('65'), /Number 65 = `0x00000041` = `'A'`[\s\S]*a system variable/);
+  assert.match(await hover('-1'), /Number -1 = `0xffffffff`/);
+  assert.match(await hover('$apple'), /Only the first letter counts: `\$apple` is `\$a`/);
+  assert.match(await hover('300'), /`chr.` writes `,`/);
+  await stop(s);
+});
+
+test('semantic tokens, inlay hints, folding and workspace symbols', async () => {
+  const s = await initialized();
+  const legend = s.result.capabilities.semanticTokensProvider.legend;
+  const uri = 'file:///draw.qka';
+  const text = ': main go_down @@in 1 . ;\n/* skipped @in 2 . ; */\n: spare 3 ;\n: sq dup * ;\n: four sq\n  sq ;\n: jumpy 1 if @@x @x ;\n';
+  await opened(s, uri, text);
+  const { data } = await s.connection.sendRequest('textDocument/semanticTokens/full', { textDocument: { uri } });
+  const tokens = [];
+  for (let i = 0, line = 0, start = 0; i < data.length; i += 5) {
+    line += data[i];
+    start = data[i] === 0 ? start + data[i + 1] : data[i + 1];
+    const mods = legend.tokenModifiers.filter((_, bit) => data[i + 4] & (1 << bit));
+    tokens.push([line, text.split('\n')[line].substr(start, data[i + 2]), legend.tokenTypes[data[i + 3]], mods.join(' ')]);
+  }
+  const of = (line, word) => tokens.find((t) => t[0] === line && t[1] === word);
+  // Inside the comment: what the jump runs is drawn, what it skips is not.
+  assert.strictEqual(of(1, 'skipped'), undefined);
+  assert.deepStrictEqual(of(1, '2'), [1, '2', 'number', 'runsInComment']);
+  assert.deepStrictEqual(of(1, '@in'), [1, '@in', 'label', 'definition runsInComment']);
+  assert.deepStrictEqual(of(2, 'spare'), [2, 'spare', 'function', 'definition neverRuns']);
+  assert.deepStrictEqual(of(2, '3'), [2, '3', 'number', 'neverRuns']);
+  assert.deepStrictEqual(of(0, 'go_down'), [0, 'go_down', 'keyword', 'defaultLibrary']);
+  // Stack effects where the body's is known; none for a body that jumps.
+  const hints = await s.connection.sendRequest('textDocument/inlayHint', { textDocument: { uri }, range: { start: { line: 0, character: 0 }, end: { line: 7, character: 0 } } });
+  assert.deepStrictEqual(hints.map((h) => [h.position.line, h.label]),
+    [[2, '( 0 -- 1 )'], [3, '( 1 -- 1 )'], [4, '( 1 -- 1 )']]);
+  assert.deepStrictEqual(hints[1].position, position(text, ' dup *'));
+  const folds = await s.connection.sendRequest('textDocument/foldingRange', { textDocument: { uri } });
+  // main runs on to the ';' in the comment, where its jump goes.
+  assert.deepStrictEqual(folds, [{ startLine: 0, endLine: 1 }, { startLine: 4, endLine: 5 }]);
+  const commented = 'file:///comment.qka';
+  await opened(s, commented, '/* one\n   two */\n: main ;\n');
+  assert.deepStrictEqual(await s.connection.sendRequest('textDocument/foldingRange', { textDocument: { uri: commented } }),
+    [{ startLine: 0, endLine: 1, kind: 'comment' }]);
+  const symbols = await s.connection.sendRequest('workspace/symbol', { query: 'SQ' });
+  assert.deepStrictEqual(symbols.map((x) => [x.name, x.kind, x.location.uri, x.location.range.start]), [['sq', 12, uri, position(text, 'sq dup')]]);
+  await stop(s);
+});
+
+test('quick fixes', async () => {
+  const s = await initialized();
+  let n = 0;
+  // The text after the fix whose title matches, asked for on the given line.
+  async function fixed(text, line, title) {
+    const uri = `file:///fix${++n}.qka`;
+    const diagnostics = await opened(s, uri, text);
+    const actions = await s.connection.sendRequest('textDocument/codeAction', {
+      textDocument: { uri }, range: { start: { line, character: 0 }, end: { line, character: 0 } }, context: { diagnostics },
+    });
+    const action = actions.find((a) => title.test(a.title));
+    assert.ok(action, `${title} among ${actions.map((a) => a.title)}`);
+    assert.strictEqual(action.kind, 'quickfix');
+    return { text: applyEdits(text, action.edit.changes[uri]), action };
+  }
+  assert.strictEqual((await fixed('\ufeff: main 1 . ;\n', 0, /byte order mark/)).text, ': main 1 . ;\n');
+  const crlf = await fixed('#!/usr/bin/env qka\r\n: main 1 . ;\r\n', 1, /CRLF/);
+  assert.strictEqual(crlf.text, '#!/usr/bin/env qka\n: main 1 . ;\n');
+  assert.deepStrictEqual(crlf.action.diagnostics.map((d) => d.code), ['QKA211']);
+  const semicolon = await fixed(': a 1 .\n: main a ;\n', 1, /Insert ';'/);
+  assert.strictEqual(semicolon.text, ': a 1 . ;\n: main a ;\n');
+  assert.strictEqual((await fixed(': main 1 . /* oops\n 2 . ;\n', 0, /'\*\/'/)).text, ': main 1 . /* oops */\n 2 . ;\n');
+  const label = await fixed(': main 0 if @@done 1 . ;\n', 0, /Create label '@done'/);
+  assert.strictEqual(label.text, ': main 0 if @@done 1 . @done ;\n');
+  assert.deepStrictEqual(label.action.diagnostics.map((d) => d.code), ['QKA104']);
+  assert.strictEqual((await fixed(': main 1 loop @@top ;\n', 0, /Create label '@top'/)).text, ': main @top 1 loop @@top ;\n');
+  // What the fixes leave has no error.
+  const clean = await opened(s, 'file:///fixed.qka', label.text);
+  assert.deepStrictEqual(clean.filter((d) => d.severity === 1), []);
+  await stop(s);
+});
+
 // Raw bytes: what no library would send.
 function raw() {
   const proc = spawn(server, [], { stdio: ['pipe', 'pipe', 'inherit'] });
