@@ -446,6 +446,35 @@ function raw() {
   };
 }
 
+test('cancellation, and answers while the checker runs', async () => {
+  const c = raw();
+  const send = (message) => c.frame(JSON.stringify({ jsonrpc: '2.0', ...message }));
+  const uri = 'file:///big.qka';
+  // Every definition runs, so the checker has much to follow.
+  const text = ': main 5 w0 . ;\n' + Array.from({ length: 20000 }, (_, i) =>
+    `: w${i} dup 3 < if @@w${i}_big 1 + ${[2 * i + 1, 2 * i + 2].filter((k) => k < 20000).map((k) => `w${k}`).join(' ')} ;\n    @w${i}_big 2 * $a ! $a @ 7 + ;\n`).join('');
+  const hover = (id) => ({ id, method: 'textDocument/hover', params: { textDocument: { uri }, position: { line: 1, character: 3 } } });
+  // One write: the first request waits for the document to be read, so the
+  // cancellation of the second comes while it still waits its turn.
+  c.send(send({ id: 1, method: 'initialize', params: { capabilities: {} } }) +
+    send({ method: 'textDocument/didOpen', params: { textDocument: { uri, languageId: 'qka', version: 1, text } } }) +
+    send(hover(2)) + send(hover(3)) + send({ method: '$/cancelRequest', params: { id: 3 } }) + send(hover(4)));
+  const seen = [];
+  while (seen.length < 4) {
+    const m = await c.next();
+    if (m.method === undefined) seen.push(m);
+    else if (m.method === 'textDocument/publishDiagnostics') seen.push('diagnostics');
+  }
+  // Hovers are answered from the snapshot before the checker is done.
+  assert.deepStrictEqual(seen.map((m) => m.id ?? m), [1, 2, 3, 4]);
+  assert.match(seen[1].result.contents.value, /`w0`, defined at line 2/);
+  assert.deepStrictEqual(seen[2].error.code, -32800);
+  assert.ok(seen[3].result);
+  for (;;) if ((await c.next()).method === 'textDocument/publishDiagnostics') break;
+  c.send(send({ id: 5, method: 'shutdown' }) + send({ method: 'exit' }));
+  assert.deepStrictEqual(await c.exited, { code: 0, signal: null });
+});
+
 test('malformed JSON, bad headers and batches', async () => {
   const c = raw();
   c.send(c.frame('{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"capabilities":{}}}'));
