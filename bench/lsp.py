@@ -200,8 +200,9 @@ def main():
     for row in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
         if row.startswith("Model name:"):
             cpu = row.split(":", 1)[1].strip()
-    print(f"{cpu}, {os.cpu_count()} processors; script of {len(text.encode()) / 1e6:.1f} MB, "
-          f"{args.definitions} definitions, median of {args.runs} runs\n")
+    load = os.getloadavg()[0]
+    print(f"{cpu}, {os.cpu_count()} processors (load average {load:.1f} at the start); script of "
+          f"{len(text.encode()) / 1e6:.1f} MB, {args.definitions} definitions, median of {args.runs} runs\n")
     with tempfile.NamedTemporaryFile("w", suffix=".qka", delete=False) as f:
         f.write(text)
     try:

@@ -1,6 +1,7 @@
 #include "lsp_document.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace lsp {
@@ -8,6 +9,14 @@ namespace lsp {
 line_table::line_table(std::string_view text) : text_(text)
 {
     starts_.assign(1, 0);
+    // Every change makes a table of the whole text: without a carriage
+    // return anywhere, memchr finds the line ends many times faster.
+    if (text.find('\r') == std::string_view::npos) {
+        for (const char* p = text.data(), *end = p + text.size();
+             (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) != nullptr;)
+            starts_.push_back(static_cast<std::size_t>(++p - text.data()));
+        return;
+    }
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
         if (text[i] == '\n' || text[i] == '\r') starts_.push_back(i + 1);

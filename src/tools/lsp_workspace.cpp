@@ -42,22 +42,27 @@ void workspace::open(const std::string& uri, std::string text, std::int64_t clie
 
 void workspace::change(const std::string& uri, const json& changes, std::int64_t client_version, encoding enc)
 {
-    std::shared_ptr<const std::string> before = text(uri).text;
-    if (before == nullptr) return;
-    std::string after = *before;
+    const current_text before = text(uri);
+    if (before.text == nullptr) return;
+    std::string after = *before.text;
+    // The lines of the text as it is before each change: the document's own
+    // for the first, counted again only for the ones after it.
+    std::shared_ptr<const line_table> lines = before.lines;
+    bool counted = true;
     for (const json& change : changes) {
         const std::string text = change.at("text").get<std::string>();
         if (const auto range = change.find("range"); range != change.end()) {
-            const line_table lines(after);
-            const std::size_t start = lines.offset_of(range->at("start"), enc);
-            const std::size_t end = std::max(start, lines.offset_of(range->at("end"), enc));
+            if (!counted) lines = std::make_shared<const line_table>(after);
+            const std::size_t start = lines->offset_of(range->at("start"), enc);
+            const std::size_t end = std::max(start, lines->offset_of(range->at("end"), enc));
             after.replace(start, end - start, text);
         } else {
             after = text;
         }
+        counted = false;
     }
     auto shared = std::make_shared<const std::string>(std::move(after));
-    auto lines = std::make_shared<const line_table>(*shared);
+    lines = std::make_shared<const line_table>(*shared);
     const std::lock_guard lock(mutex_);
     const auto found = documents_.find(uri);
     if (found == documents_.end()) return;
