@@ -446,6 +446,118 @@ function raw() {
   };
 }
 
+test('versions: stale findings are not published, unchanged texts reuse theirs, closing clears', async () => {
+  const s = await initialized();
+  const published = [];
+  s.connection.onNotification('textDocument/publishDiagnostics', (params) => {
+    published.push(params);
+    s.diagnostics.set(params.uri, params.diagnostics);
+  });
+  const uri = 'file:///versions.qka';
+  const defs = Array.from({ length: 5000 }, (_, i) => `: w${i} ${i + 1 < 5000 ? `w${i + 1}` : ''} ;`).join('\n');
+  const text = `: main w0 nosuch ;\n${defs}\n`;
+  open(s, uri, text);
+  await s.published(uri);
+  const change = (version, edit) => s.connection.sendNotification('textDocument/didChange', { textDocument: { uri, version }, contentChanges: [edit] });
+  // Two changes at once: only the second's findings may be published, in
+  // the places of its text.
+  const at0 = position(text, 'nosuch');
+  change(2, { range: { start: at0, end: at0 }, text: 'x' });
+  change(3, { range: { start: at0, end: { line: 0, character: at0.character + 1 } }, text: 'yy' });
+  const last = await s.published(uri, (d) => d.some((x) => x.message.includes("'yynosuch'")));
+  assert.deepStrictEqual(published.slice(1).map((p) => p.version), [3]);
+  assert.deepStrictEqual(last.find((x) => x.code === 'QKA101').range.end, { line: 0, character: at0.character + 8 });
+  // Written over with the same bytes: published again, the same.
+  change(4, { range: { start: at0, end: { line: 0, character: at0.character + 2 } }, text: 'yy' });
+  await new Promise((resolve) => { const wait = () => (published.length === 3 ? resolve() : setTimeout(wait, 20)); wait(); });
+  assert.deepStrictEqual([published[2].version, published[2].diagnostics], [4, last]);
+  // Closing: the findings go, and the document is no longer known.
+  s.connection.sendNotification('textDocument/didClose', { textDocument: { uri } });
+  await s.published(uri, (d) => d.length === 0);
+  await assert.rejects(s.connection.sendRequest('textDocument/hover', at(uri, text, 'w0')), (e) => e.code === -32602);
+  change(5, { text: ': main ;' });  // ignored
+  await stop(s);
+});
+
+test('traces on request, notifications that are ignored, late cancellations', async () => {
+  const c = raw();
+  const send = (message) => c.send(c.frame(JSON.stringify({ jsonrpc: '2.0', ...message })));
+  // Before initialize, notifications are dropped without an answer.
+  send({ method: 'textDocument/didOpen', params: { textDocument: { uri: 'file:///early.qka', text: ': main ;' } } });
+  send({ id: 1, method: 'initialize', params: { capabilities: {} } });
+  assert.strictEqual((await c.next()).id, 1);
+  send({ method: 'no/such/notification', params: {} });
+  send({ method: '$/cancelRequest', params: { id: 1 } });  // answered already: nothing happens
+  send({ method: '$/setTrace', params: { value: 'verbose' } });
+  send({ id: 2, method: 'textDocument/hover', params: { textDocument: { uri: 'file:///early.qka' }, position: { line: 0, character: 3 } } });
+  let m = await c.next();
+  assert.deepStrictEqual([m.id, m.error.code], [2, -32602]);  // never opened
+  send({ method: 'textDocument/didOpen', params: { textDocument: { uri: 'file:///t.qka', version: 7, text: ': main 1 . ;' } } });
+  const traces = [];
+  let diagnostics;
+  while (!diagnostics) {
+    m = await c.next();
+    if (m.method === '$/logTrace') traces.push(m.params.message);
+    if (m.method === 'textDocument/publishDiagnostics') diagnostics = m.params;
+  }
+  assert.deepStrictEqual([diagnostics.version, diagnostics.diagnostics], [7, []]);
+  assert.match(traces.join('\n'), /^analysed file:\/\/\/t\.qka version=7 read_ms=[\d.]+ check_ms=[\d.]+ diagnostics_ms=[\d.]+ reused=0$/m);
+  send({ method: '$/setTrace', params: { value: 'off' } });
+  send({ id: 3, method: 'shutdown' });
+  m = await c.next();
+  assert.deepStrictEqual([m.id, m.result], [3, null]);
+  send({ method: 'exit' });
+  assert.deepStrictEqual(await c.exited, { code: 0, signal: null });
+});
+
+test('features at the edges: code in comments, on_goto, recursion, wide characters', async () => {
+  const s = await initialized();
+  const uri = 'file:///edges.qka';
+  const text = ': main go_down @@in ;\n/* sq as prose @in 2 sq . ; */\n: sq dup * ;\n' +
+    ': pick 2 3 on_goto @@one @@ @one 1 ; @two 2 ;\n: down dup if @@stop 1 - down @stop ;\n' +
+    ': quiet /* skip */ 1 ;\n: wide "\u{1F600}" drop ?r ?x 2147483648 ;\n';
+  await opened(s, uri, text);
+  // The call in the comment that the jump runs is renamed; the prose is not.
+  const edit = await s.connection.sendRequest('textDocument/rename', { ...at(uri, text, 'sq dup'), newName: 'square' });
+  assert.strictEqual(applyEdits(text, edit.changes[uri]).split('\n').slice(1, 3).join('\n'),
+    '/* sq as prose @in 2 square . ; */\n: square dup * ;');
+  // Among on_goto's references: the labels after the list.
+  const got = await s.connection.sendRequest('textDocument/completion', at(uri, text, '@@ @one', 1, 2));
+  assert.deepStrictEqual(got.items.map((i) => i.label), ['@@one', '@@two', '@@stop']);
+  // Recursion and jumps have no stack effect; a comment in a body is skipped.
+  const hints = await s.connection.sendRequest('textDocument/inlayHint', { textDocument: { uri }, range: { start: { line: 0, character: 0 }, end: { line: 9, character: 0 } } });
+  assert.deepStrictEqual(hints.map((h) => [h.position.line, h.label]), [[2, '( 1 -- 1 )'], [5, '( 0 -- 1 )'], [6, '( 0 -- 3 )']]);
+  const hover = async (needle) => (await s.connection.sendRequest('textDocument/hover', at(uri, text, needle))).contents.value;
+  assert.match(await hover('?r'), /system variable 81, read-only: a random 32-bit number/);
+  assert.match(await hover('?x'), /system variable 87, read-only: always 0/);
+  assert.match(await hover('2147483648'), /Number -2147483648 = `0x80000000`/);
+  assert.match(await hover('sq .'), /`sq`, defined at line 3, `\( 1 -- 1 \)`/);
+  // Token lengths in UTF-16 units: the emoji string is 4 units.
+  const { data } = await s.connection.sendRequest('textDocument/semanticTokens/full', { textDocument: { uri } });
+  const rows = [];
+  for (let i = 0, line = 0, start = 0; i < data.length; i += 5) {
+    line += data[i];
+    start = data[i] === 0 ? start + data[i + 1] : data[i + 1];
+    rows.push([line, start, data[i + 2]]);
+  }
+  const emoji = position(text, '"\u{1F600}"');
+  assert.deepStrictEqual(rows.find((r) => r[0] === emoji.line && r[1] === emoji.character), [emoji.line, emoji.character, 4]);
+  assert.deepStrictEqual(rows.find((r) => r[0] === emoji.line && r[1] === emoji.character + 5), [emoji.line, emoji.character + 5, 4]);
+  // A clean script has nothing to fix.
+  const clean = 'file:///clean.qka';
+  await opened(s, clean, ': main 1 . ;\n');
+  assert.deepStrictEqual(await s.connection.sendRequest('textDocument/codeAction', {
+    textDocument: { uri: clean }, range: { start: { line: 0, character: 0 }, end: { line: 0, character: 0 } }, context: { diagnostics: [] },
+  }), []);
+  // Workspace symbols come from every open document, and go when it closes.
+  const names = async () => (await s.connection.sendRequest('workspace/symbol', { query: 'main' })).map((x) => x.location.uri).sort();
+  assert.deepStrictEqual(await names(), [clean, uri]);
+  s.connection.sendNotification('textDocument/didClose', { textDocument: { uri: clean } });
+  await s.published(clean, (d) => d.length === 0);
+  assert.deepStrictEqual(await names(), [uri]);
+  await stop(s);
+});
+
 test('cancellation, and answers while the checker runs', async () => {
   const c = raw();
   const send = (message) => c.frame(JSON.stringify({ jsonrpc: '2.0', ...message }));
