@@ -275,6 +275,12 @@ void connection::notify(const std::string& method, const json& params)
     io_.write(dump({{"jsonrpc", "2.0"}, {"method", method}, {"params", params}}));
 }
 
+void connection::request_client(const std::string& method)
+{
+    // The answer, a message without a method, is passed over when it comes.
+    io_.write(dump({{"jsonrpc", "2.0"}, {"id", "qka-lsp-" + std::to_string(next_request_++)}, {"method", method}}));
+}
+
 void connection::notify_raw(const std::string& method, const std::string& params)
 {
     io_.write(R"({"jsonrpc":"2.0","method":)" + dump(method) + R"(,"params":)" + params + "}");

@@ -91,6 +91,8 @@ public:
     void stop() { stopped_ = true; }
 
     void notify(const std::string& method, const json& params);
+    // A request to the client, whose answer is not waited for.
+    void request_client(const std::string& method);
     // A notification whose params are already JSON text.
     void notify_raw(const std::string& method, const std::string& params);
     // window/logMessage: 1 error, 2 warning, 3 info, 4 log.
@@ -121,6 +123,7 @@ private:
     std::deque<incoming> queue_;
     std::set<std::string> cancelled_;  // ids, as JSON text, of requests cancelled before they were answered
     std::atomic<bool> tracing_ = false;
+    std::atomic<long> next_request_ = 1;
     bool stopped_ = false;
 };
 

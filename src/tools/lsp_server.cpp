@@ -21,6 +21,12 @@ encoding encoding_offered(const json& params)
     return std::find(offered->begin(), offered->end(), "utf-8") != offered->end() ? encoding::utf8 : encoding::utf16;
 }
 
+bool refreshes_tokens(const json& params)
+{
+    const json::json_pointer at("/capabilities/workspace/semanticTokens/refreshSupport");
+    return params.is_object() && params.contains(at) && params[at].is_boolean() && params[at].get<bool>();
+}
+
 json capabilities(encoding enc)
 {
     return {
@@ -78,6 +84,7 @@ private:
             if (initialized_) throw request_error{error_code::invalid_request, "initialize was sent twice"};
             initialized_ = true;
             state_.enc = encoding_offered(params);
+            docs_.refresh_tokens_after_checks(refreshes_tokens(params));
             if (params.is_object() && params.contains("trace") && params["trace"].is_string())
                 conn_.set_trace(params["trace"].get<std::string>());
             return json{{"capabilities", capabilities(state_.enc)}, {"serverInfo", {{"name", "qka-lsp"}, {"version", "0.16"}}}};

@@ -246,6 +246,7 @@ void workspace::check_one(const std::string& uri, const std::shared_ptr<const sn
                 format_ms(snap->read_ms) + " check_ms=" + format_ms(check_ms) + " diagnostics_ms=" +
                 format_ms(total_ms - check_ms) + (same ? " reused=1" : " reused=0"));
     publish(uri, client_version, diagnostics);
+    if (!same && refresh_tokens_) conn_.request_client("workspace/semanticTokens/refresh");
 }
 
 void workspace::publish(const std::string& uri, std::int64_t client_version, const json& diagnostics)

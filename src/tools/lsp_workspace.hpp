@@ -7,6 +7,7 @@
 // and publishes its findings while that version is still the newest. A
 // version whose text equals the one checked last reuses its findings.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -42,6 +43,9 @@ public:
     // Applies contentChanges (ranges, or whole texts) in order.
     void change(const std::string& uri, const json& changes, std::int64_t client_version, encoding enc);
     void close(const std::string& uri);
+    // After new findings, ask the client to fetch semantic tokens again:
+    // which definitions never run is known only then.
+    void refresh_tokens_after_checks(bool on) { refresh_tokens_ = on; }
 
     // The snapshot to answer from: the newest version once it is read, or,
     // when that takes longer than patience, the newest one read so far.
@@ -87,6 +91,7 @@ private:
     std::condition_variable to_read_, to_check_, was_read_;
     std::map<std::string, document> documents_;
     std::int64_t next_version_ = 1;
+    std::atomic<bool> refresh_tokens_ = false;
 };
 
 }  // namespace lsp

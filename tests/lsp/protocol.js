@@ -379,6 +379,22 @@ test('semantic tokens, inlay hints, folding and workspace symbols', async () => 
   await stop(s);
 });
 
+test('semantic tokens are asked for again once the checker is done, where the client can', async () => {
+  const s = await initialized({ workspace: { semanticTokens: { refreshSupport: true } } });
+  let refreshed = 0;
+  s.connection.onRequest('workspace/semanticTokens/refresh', () => { ++refreshed; return null; });
+  const uri = 'file:///refresh.qka';
+  await opened(s, uri, ': main ;\n: spare 3 ;\n');
+  const deadline = Date.now() + 10000;
+  while (refreshed === 0 && Date.now() < deadline) await new Promise((resolve) => setTimeout(resolve, 20));
+  assert.strictEqual(refreshed, 1);
+  // The tokens then know what never runs.
+  const { data } = await s.connection.sendRequest('textDocument/semanticTokens/full', { textDocument: { uri } });
+  const neverRuns = 1 << s.result.capabilities.semanticTokensProvider.legend.tokenModifiers.indexOf('neverRuns');
+  assert.ok(data.some((v, i) => i % 5 === 4 && (v & neverRuns)));
+  await stop(s);
+});
+
 test('quick fixes', async () => {
   const s = await initialized();
   let n = 0;
