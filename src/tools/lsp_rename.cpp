@@ -7,6 +7,7 @@
 // same label as before.
 
 #include <algorithm>
+#include <cstdint>
 
 #include "lsp_features.hpp"
 #include "text/classify.hpp"
@@ -187,6 +188,7 @@ json rename_symbol(server_state& s, const json& params)
 {
     const auto [snap, target] = target_of(s, params);
     const std::string name = params.at("newName").get<std::string>();
+    if (show_word(target.first, SIZE_MAX) == name) return {{"changes", json::object()}};  // nothing to change
     plan p = target.second ? plan_for_label(*snap, target.first) : plan_for_word(*snap, target.first);
     const std::string problem = target.second ? label_name_problem(name) : word_name_problem(*snap, name);
     if (!problem.empty()) refuse("cannot rename to '" + name + "': " + problem);

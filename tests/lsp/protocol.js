@@ -301,6 +301,7 @@ test('rename of words and labels, refused where it would change what runs', asyn
   assert.strictEqual(applyEdits(text, edit.changes[uri]),
     ': main 3 square . go_down @@a @b 1 . @a 2 . ;\n: square dup * ;\n: cube dup square * ;\n/* sq in prose */\n');
   const refused = async (promise, pattern) => assert.rejects(promise, (e) => e.code === -32803 && pattern.test(e.message));
+  assert.deepStrictEqual(await rename('sq .', 'sq'), { changes: {} });
   await refused(rename('sq .', 'dup'), /built-in word/);
   await refused(rename('sq .', 'two words'), /one token/);
   await refused(rename('sq .', 'cube'), /'cube' is defined already, at line 3/);
