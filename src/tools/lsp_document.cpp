@@ -89,6 +89,10 @@ json position_counter::range(std::size_t start, std::size_t end)
 snapshot::snapshot(std::int64_t v, std::shared_ptr<const std::string> t)
     : version(v), text(std::move(t)), lines(*text), prog(read_program(text->c_str()))
 {
+}
+
+void snapshot::read_jumps()
+{
     jumps = all_jumps(prog);
     comments = comment_spans(prog);
     jump_of.reserve(jumps.size());

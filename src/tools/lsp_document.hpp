@@ -71,7 +71,8 @@ private:
 constexpr std::size_t sequence_length(unsigned char b) { return b < 0xc0 ? 1 : b < 0xe0 ? 2 : b < 0xf0 ? 3 : 4; }
 
 // One version of a document, read as the interpreter reads it. Immutable once
-// made, so that the analysis thread and the requests share it; the answers
+// made (read_jumps done), so that the analysis threads and the requests share
+// it; the answers
 // that only depend on the version are kept with it (cache), which only the
 // thread serving requests touches.
 struct snapshot {
@@ -82,9 +83,12 @@ struct snapshot {
     std::vector<jump> jumps;
     std::vector<comment_span> comments;
     std::unordered_map<const char*, std::size_t> jump_of;  // reference token -> index in jumps
-    double read_ms = 0;                                    // how long the reading took
 
+    // Reads the text, lines and program: all the checker needs.
     snapshot(std::int64_t v, std::shared_ptr<const std::string> t);
+    // The jumps and comments, which the requests need: made while the
+    // checker may already read the program (other members, so no race).
+    void read_jumps();
 
     std::size_t offset(const char* p) const { return static_cast<std::size_t>(p - prog.text); }
     // The range of the token at p.

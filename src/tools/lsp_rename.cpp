@@ -194,7 +194,8 @@ json rename_symbol(server_state& s, const json& params)
     if (!problem.empty()) refuse("cannot rename to '" + name + "': " + problem);
     // A label is written whole, a reference after its first character: both as the name.
     p.new_text = name;
-    const snapshot renamed(0, std::make_shared<const std::string>(applied(*snap, p)));
+    snapshot renamed(0, std::make_shared<const std::string>(applied(*snap, p)));
+    renamed.read_jumps();
     if (const std::string why = changed_meaning(*snap, renamed); !why.empty())
         refuse("renaming " + quoted(target.first) + " to '" + name + "' would change what the script does: " + why);
     position_counter count(snap->lines, s.enc);

@@ -163,9 +163,15 @@ void workspace::read_loop()
         if (last == nullptr || *last->text != *text) {
             const auto start = std::chrono::steady_clock::now();
             auto made = std::make_shared<snapshot>(version, text);
+            const double program_ms = milliseconds_since(start);
+            hand_to_checker(uri, made, version);
+            made->read_jumps();
             if (prepare_) prepare_(*made);
-            made->read_ms = milliseconds_since(start);
+            conn_.trace("read " + uri + " program_ms=" + format_ms(program_ms) +
+                        " rest_ms=" + format_ms(milliseconds_since(start) - program_ms));
             snap = std::move(made);
+        } else {
+            hand_to_checker(uri, snap, version);
         }
         const std::lock_guard lock(mutex_);
         const auto found = documents_.find(uri);
@@ -173,8 +179,17 @@ void workspace::read_loop()
         found->second.read = std::move(snap);
         found->second.read_version = version;
         was_read_.notify_all();
-        to_check_.notify_one();
     }
+}
+
+void workspace::hand_to_checker(const std::string& uri, std::shared_ptr<const snapshot> snap, std::int64_t version)
+{
+    const std::lock_guard lock(mutex_);
+    const auto found = documents_.find(uri);
+    if (found == documents_.end() || found->second.to_check_version >= version) return;
+    found->second.to_check = std::move(snap);
+    found->second.to_check_version = version;
+    to_check_.notify_one();
 }
 
 void workspace::check_loop()
@@ -187,10 +202,10 @@ void workspace::check_loop()
             std::unique_lock lock(mutex_);
             to_check_.wait(lock, [&] {
                 for (const auto& [u, doc] : documents_) {
-                    if (doc.read == nullptr || doc.checked_version >= doc.read_version) continue;
+                    if (doc.to_check == nullptr || doc.checked_version >= doc.to_check_version) continue;
                     uri = u;
-                    snap = doc.read;
-                    version = doc.read_version;
+                    snap = doc.to_check;
+                    version = doc.to_check_version;
                     return true;
                 }
                 return false;
@@ -242,8 +257,8 @@ void workspace::check_one(const std::string& uri, const std::shared_ptr<const sn
     }
     const double total_ms = milliseconds_since(start);
     // The trace first: a client that waits for the diagnostics has it then.
-    conn_.trace("analysed " + uri + " version=" + std::to_string(client_version) + " read_ms=" +
-                format_ms(snap->read_ms) + " check_ms=" + format_ms(check_ms) + " diagnostics_ms=" +
+    conn_.trace("analysed " + uri + " version=" + std::to_string(client_version) + " check_ms=" +
+                format_ms(check_ms) + " diagnostics_ms=" +
                 format_ms(total_ms - check_ms) + (same ? " reused=1" : " reused=0"));
     publish(uri, client_version, diagnostics);
     if (!same && refresh_tokens_) conn_.request_client("workspace/semanticTokens/refresh");

@@ -3,9 +3,10 @@
 // Every change makes a new version of a document's text. The reading thread
 // reads the newest version of each document into a snapshot (tokens, index,
 // jumps, comments: fast), which requests are answered from; the checking
-// thread runs the checker over the newest snapshot (slow on large scripts)
-// and publishes its findings while that version is still the newest. A
-// version whose text equals the one checked last reuses its findings.
+// thread runs the checker over the newest program (slow on large scripts),
+// starting as soon as the tokens and the index are read, and publishes its
+// findings while that version is still the newest. A version whose text
+// equals the one before is not read again, nor checked.
 
 #include <atomic>
 #include <chrono>
@@ -73,6 +74,10 @@ private:
         std::int64_t client_version = 0;  // the client's, for publishing
         std::shared_ptr<const snapshot> read;
         std::int64_t read_version = 0;  // the version read stands for: a text that did not change is not read again
+        // The newest program, handed to the checker before its jumps and
+        // comments are read, so that both work at once.
+        std::shared_ptr<const snapshot> to_check;
+        std::int64_t to_check_version = 0;
         std::int64_t checked_version = 0;
         std::shared_ptr<const std::string> checked_text;  // the text of the last findings
         json checked_diagnostics;
@@ -81,6 +86,7 @@ private:
 
     void read_loop();
     void check_loop();
+    void hand_to_checker(const std::string& uri, std::shared_ptr<const snapshot> snap, std::int64_t version);
     void check_one(const std::string& uri, const std::shared_ptr<const snapshot>& snap, std::int64_t version);
     void publish(const std::string& uri, std::int64_t client_version, const json& diagnostics);
 
