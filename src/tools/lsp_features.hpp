@@ -23,7 +23,7 @@ struct server_state {
 
 // How long a request waits for the newest version to be read before it is
 // answered from the one before.
-inline constexpr std::chrono::milliseconds read_patience{50};
+inline constexpr std::chrono::milliseconds read_patience{20};
 
 // --- Shared helpers (lsp_words.cpp)
 
