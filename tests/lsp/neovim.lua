@@ -194,6 +194,30 @@ do
   l, c = find(buf, 'assistant .')
   local refused, err = request(buf, 'textDocument/rename', l, c, { newName = 'dup' })
   check(refused == nil and err and err.message:find('built-in word', 1, true), 'features: rename to a built-in word refused')
+  local lights = request(buf, 'textDocument/documentHighlight', l, c)
+  check(lights and #lights == 2, 'features: highlights of a word')
+  local symbols = request(buf, 'workspace/symbol', nil, nil, { query = 'assist' })
+  check(symbols and #symbols == 1 and symbols[1].name == 'assistant', 'features: workspace symbols')
+  vim.cmd('bwipeout!')
+end
+
+-- A quick fix applied by the client: the ';' that a definition lacks.
+do
+  local path = work .. '/fix.qka'
+  write(path, ': helper 1 .\n: main helper ;\n')
+  local buf = open(path)
+  local actions = request(buf, 'textDocument/codeAction', nil, nil, {
+    range = { start = { line = 1, character = 0 }, ['end'] = { line = 1, character = 0 } },
+    context = { diagnostics = {} },
+  }) or {}
+  local fix
+  for _, a in ipairs(actions) do
+    if a.title:find("Insert ';'", 1, true) then fix = a end
+  end
+  check(fix ~= nil, 'fix: a quick fix offered')
+  if fix then vim.lsp.util.apply_workspace_edit(fix.edit, 'utf-16') end
+  local text = table.concat(vim.api.nvim_buf_get_lines(buf, 0, -1, false), '\n')
+  check(text == ': helper 1 . ;\n: main helper ;', 'fix: applied ' .. text)
   vim.cmd('bwipeout!')
 end
 
