@@ -97,6 +97,7 @@ classified classify_token(const snapshot& snap, const char* t, bool runs)
         return parse_number(t).tag == cell_tag::NUMBER ? classified{number_type, 0}
                                                        : classified{variable_type, t[0] == '?' ? readonly_modifier : 0u};
     if (native_at(prog, t) != nullptr) return {keyword_type, library_modifier};
+    if (is_single_char_token(t, ';') || is_single_char_token(t, ':')) return {keyword_type, 0};
     if (called_definition(snap, t) != nullptr) return {function_type, 0};
     return {operator_type, 0};
 }

@@ -45,7 +45,7 @@ const jump* jump_at(const snapshot& snap, const char* t);
 std::size_t token_index(const snapshot& snap, const char* t);
 std::string quoted(const char* t);
 // The stretches of comments that a jump lands in: from the label to the
-// comment's end. The tokens there run as code.
+// first ';' or the comment's end. The tokens there run as code.
 std::vector<comment_span> comment_code(const snapshot& snap);
 json location(server_state& s, const snapshot& snap, const std::string& uri, const char* t);
 

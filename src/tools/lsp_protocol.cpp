@@ -281,11 +281,6 @@ void connection::request_client(const std::string& method)
     io_.write(dump({{"jsonrpc", "2.0"}, {"id", "qka-lsp-" + std::to_string(next_request_++)}, {"method", method}}));
 }
 
-void connection::notify_raw(const std::string& method, const std::string& params)
-{
-    io_.write(R"({"jsonrpc":"2.0","method":)" + dump(method) + R"(,"params":)" + params + "}");
-}
-
 void connection::log(int type, const std::string& message)
 {
     notify("window/logMessage", {{"type", type}, {"message", message}});

@@ -93,8 +93,6 @@ public:
     void notify(const std::string& method, const json& params);
     // A request to the client, whose answer is not waited for.
     void request_client(const std::string& method);
-    // A notification whose params are already JSON text.
-    void notify_raw(const std::string& method, const std::string& params);
     // window/logMessage: 1 error, 2 warning, 3 info, 4 log.
     void log(int type, const std::string& message);
     // $/logTrace, sent only while the client asks for traces.

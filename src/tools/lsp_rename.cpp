@@ -25,7 +25,6 @@ struct edit {
 struct plan {
     std::vector<edit> edits;  // in text order
     std::string new_text;     // what each edit writes
-    bool label = false;
 };
 
 bool is_word(std::string_view name)
@@ -73,7 +72,6 @@ plan plan_for_word(const snapshot& snap, const char* name)
 plan plan_for_label(const snapshot& snap, const char* label)
 {
     plan out;
-    out.label = true;
     out.edits.push_back({label, token_end(snap.prog, label)});
     // A reference keeps its first character: the jump only reads the rest.
     for (const jump& j : snap.jumps)

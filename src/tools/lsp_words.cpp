@@ -69,11 +69,15 @@ std::vector<comment_span> comment_code(const snapshot& snap)
     landings.erase(std::unique(landings.begin(), landings.end()), landings.end());
     std::vector<comment_span> out;
     for (const char* l : landings) {
+        if (!out.empty() && l <= out.back().close) continue;  // an earlier landing's run covers it
         const auto after = std::upper_bound(snap.comments.begin(), snap.comments.end(), l,
                                             [](const char* q, const comment_span& c) { return q < c.open; });
         const comment_span& span = *(after - 1);
-        if (!out.empty() && out.back().close == span.close) continue;  // an earlier landing covers it
-        out.push_back({l, span.close});
+        // The run goes on token by token to the first ';', which ends the
+        // running word, or to the comment's end.
+        const char* last = l;
+        while (last < span.close && !is_single_char_token(last, ';')) last = next_token(last);
+        out.push_back({l, last});
     }
     return out;
 }

@@ -360,6 +360,8 @@ test('semantic tokens, inlay hints, folding and workspace symbols', async () => 
   assert.strictEqual(of(1, 'skipped'), undefined);
   assert.deepStrictEqual(of(1, '2'), [1, '2', 'number', 'runsInComment']);
   assert.deepStrictEqual(of(1, '@in'), [1, '@in', 'label', 'definition runsInComment']);
+  assert.deepStrictEqual(of(1, ';'), [1, ';', 'keyword', 'runsInComment']);
+  assert.strictEqual(of(1, '*/'), undefined);  // the ';' returns before it
   assert.deepStrictEqual(of(2, 'spare'), [2, 'spare', 'function', 'definition neverRuns']);
   assert.deepStrictEqual(of(2, '3'), [2, '3', 'number', 'neverRuns']);
   assert.deepStrictEqual(of(0, 'go_down'), [0, 'go_down', 'keyword', 'defaultLibrary']);
