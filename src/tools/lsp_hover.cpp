@@ -139,6 +139,10 @@ std::string text_of(const snapshot& snap, const char* t)
         return std::string("`") + info->name + "` `" + info->effect + "`\n\n" + info->summary;
     if (const char* name = word_target(snap, t)) return word_text(snap, name);
     if (is_label(t)) return label_text(snap, t);
+    if (t[0] == '$' || t[0] == '?')
+        return std::string("`").append(show_word(t, 200)) + "` is no variable but a word, and none is defined by that name: " +
+               (t[0] == '$' ? "`$` takes a letter, `$a` to `$z` locals, `$A` to `$Z` globals."
+                            : "`?` takes a lower-case letter, `?a` to `?z`.");
     return "";
 }
 

@@ -328,7 +328,7 @@ test('rename of words and labels, refused where it would change what runs', asyn
 test('hover on variables and numbers', async () => {
   const s = await initialized();
   const uri = 'file:///hover.qka';
-  const text = ': main $a @ $B @ + ?h @ 65 -1 $apple 300 ;\n';
+  const text = ': main $a @ $B @ + ?h @ 65 -1 $apple 300 ?A ;\n';
   await opened(s, uri, text);
   const hover = async (needle) => (await s.connection.sendRequest('textDocument/hover', at(uri, text, needle))).contents.value;
   assert.match(await hover('$a'), /local variable 0 of the running word/);
@@ -338,6 +338,7 @@ test('hover on variables and numbers', async () => {
   assert.match(await hover('-1'), /Number -1 = `0xffffffff`/);
   assert.match(await hover('$apple'), /Only the first letter counts: `\$apple` is `\$a`/);
   assert.match(await hover('300'), /`chr.` writes `,`/);
+  assert.match(await hover('?A'), /`\?A` is no variable but a word/);
   await stop(s);
 });
 
