@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <span>
 #include <tuple>
@@ -53,6 +54,10 @@ program read_program(const char* text)
     program prog;
     prog.text = text;
     prog.text_end = text + std::strlen(text);
+    // Counted first, so that the vector holds no more than the tokens.
+    std::size_t count = 0;
+    for (const char* p = first_token(text); p != nullptr; p = next_token(p)) ++count;
+    prog.tokens.reserve(count);
     for (const char* p = first_token(text); p != nullptr; p = next_token(p)) prog.tokens.push_back(p);
     prog.line_starts.push_back(text);
     for (const char* p = text; p != prog.text_end; ++p)
@@ -264,22 +269,36 @@ struct known_tops {
     std::optional<std::int32_t> top, second;
 };
 
+// Kept for every position a word's walk reaches, so packed: 24 bytes.
 struct flow_state {
     int depth = unreached;
-    known_tops tops;
+    std::int32_t top_value = 0, second_value = 0;
+    std::uint8_t known = 0;  // bit 0: the top is known, bit 1: the second
     std::uint8_t raises = 0;
     // The fatal error every way here has passed (the walk goes on past
     // errors to find later ones), or nullptr when some way passed none.
     const char* past = nullptr;
 
     bool reached() const noexcept { return depth != unreached; }
+    known_tops tops() const
+    {
+        return {known & 1 ? std::optional(top_value) : std::nullopt,
+                known & 2 ? std::optional(second_value) : std::nullopt};
+    }
+    void set_tops(const known_tops& t)
+    {
+        known = static_cast<std::uint8_t>((t.top ? 1 : 0) | (t.second ? 2 : 0));
+        top_value = t.top.value_or(0);
+        second_value = t.second.value_or(0);
+    }
 };
+static_assert(sizeof(flow_state) <= 24);
 
 bool join(flow_state& into, int depth, const known_tops& tops, const char* past, bool widen = true)
 {
     if (!into.reached()) {
         into.depth = depth;
-        into.tops = tops;
+        into.set_tops(tops);
         into.past = past;
         return true;
     }
@@ -292,29 +311,88 @@ bool join(flow_state& into, int depth, const known_tops& tops, const char* past,
         into.depth = widen && ++into.raises > max_raises ? unbounded : depth;
         changed = true;
     }
-    for (auto [into_value, value] : {std::pair{&into.tops.top, &tops.top}, {&into.tops.second, &tops.second}}) {
+    known_tops kept = into.tops();
+    bool forgot = false;
+    for (auto [into_value, value] : {std::pair{&kept.top, &tops.top}, {&kept.second, &tops.second}}) {
         if (*into_value && *into_value != *value) {
             into_value->reset();
-            changed = true;
+            forgot = true;
         }
     }
-    return changed;
+    if (forgot) into.set_tops(kept);
+    return changed || forgot;
 }
 
+// The states of one word's positions, by token number: a vector over the
+// stretch its body covers, and a map for the few far positions jumps lead to.
+class state_table {
+public:
+    flow_state* find(std::uint32_t i)
+    {
+        if (i - base_ < dense_.size()) return dense_[i - base_].reached() ? &dense_[i - base_] : nullptr;
+        if (!far_) return nullptr;
+        const auto found = far_->find(i);
+        return found == far_->end() ? nullptr : &found->second;
+    }
+
+    // Room for the span of tokens from first, where the body lies.
+    void prepare(std::uint32_t first, std::size_t span)
+    {
+        base_ = first;
+        dense_.reserve(span);
+    }
+
+    flow_state& at(std::uint32_t i)
+    {
+        if (dense_.capacity() == 0) base_ = i;
+        if (i - base_ < dense_.size()) return dense_[i - base_];
+        // Grows over the body as the walk goes on; a far jump goes to the map.
+        const std::size_t span = i >= base_ ? i - base_ + 1 : 0;
+        if (span != 0 && span <= 2 * dense_.size() + 64) {
+            dense_.resize(span);
+            return dense_[i - base_];
+        }
+        if (!far_) far_ = std::make_unique<std::unordered_map<std::uint32_t, flow_state>>();
+        return (*far_)[i];
+    }
+
+    // Calls f(token number, state) for every reached position.
+    template <typename F>
+    void each(F f) const
+    {
+        for (std::size_t k = 0; k < dense_.size(); ++k)
+            if (dense_[k].reached()) f(static_cast<std::uint32_t>(base_ + k), dense_[k]);
+        if (far_)
+            for (const auto& [i, st] : *far_) f(i, st);
+    }
+
+    void clear()
+    {
+        std::vector<flow_state>().swap(dense_);
+        far_.reset();
+    }
+
+private:
+    std::uint32_t base_ = 0;
+    std::vector<flow_state> dense_;
+    std::unique_ptr<std::unordered_map<std::uint32_t, flow_state>> far_;
+};
+
+// One per word a walk enters (the callers are in the walker's set of call
+// sites); its members are laid out to keep it small, as a script may define
+// a great many words.
 struct entry {
     const char* body = nullptr;  // the first token after the name
-    std::unordered_map<const char*, flow_state> states;
-    int entry_depth = unreached;  // the most values on the stack at any call
     const char* entry_past = nullptr;  // the fatal error every call has passed
     const char* returns_past = nullptr;  // the one every return has passed
-    std::uint8_t entry_raises = 0;
-    bool returns = false;
+    int entry_depth = unreached;  // the most values on the stack at any call
     int effect = unreached;  // the most values, relative to the entry, at any return
+    std::uint8_t entry_raises = 0;
     std::uint8_t effect_raises = 0;
-    std::vector<std::pair<std::size_t, const char*>> callers;
-    std::set<std::pair<std::size_t, const char*>> caller_set;
+    bool returns = false;
+    state_table states;
     std::vector<const char*> starved;  // where a way died for want of values
-    std::unordered_set<const char*> calls;  // the call tokens in its body
+    std::vector<const char*> calls;  // the call tokens in its body
 };
 
 struct raised_finding {
@@ -322,6 +400,7 @@ struct raised_finding {
     problem kind;
     std::string message;
     const char* past_error = nullptr;  // the earlier fatal error every way here passed
+    bool dead = false;                 // met by a walk from a definition that never runs
 };
 
 const char* code_of(problem kind)
@@ -388,7 +467,10 @@ std::string at_line(const program& prog, const char* p)
 
 class walker {
 public:
-    explicit walker(const program& prog) : prog_(prog) {}
+    explicit walker(const program& prog) : prog_(prog), entry_numbers_(prog.definitions.names.size(), no_entry)
+    {
+        entries_.reserve(prog.definitions.names.size() + 1);
+    }
 
     // The walk from main (when there is one), then from each definition that
     // no way from main calls, to find what would fail if it ran; what only
@@ -398,18 +480,23 @@ public:
         if (main_name != nullptr) {
             raise_entry_depth(entry_for(main_name), 0);
             settle();
+            diagnose_entries();
         }
         for (const char* name : prog_.definitions.names) {
             if (lookup_user_word(prog_.index, name) != name || next_token(name) == nullptr) continue;
+            // A body that runs, called or jumped into, is no walk's start.
+            const std::uint32_t body = number_of(next_token(name));
+            if (runs_at(body) || entry_of(name) != nullptr) continue;
             const std::size_t e = entry_for(name);
-            if (entries_[e].entry_depth != unreached) continue;
-            dead_roots_.insert(name);
+            walking_dead_ = true;
             raise_entry_depth(e, unbounded, name);
             settle();
+            walking_dead_ = false;
+            for (std::size_t d = e; d < entries_.size(); ++d) entries_[d].states.clear();
         }
     }
 
-    bool live() const { return !dead_roots_.contains(doom_); }
+    bool live() const { return !walking_dead_; }
 
 private:
     void settle()
@@ -417,43 +504,91 @@ private:
         while (!work_.empty()) {
             const auto [e, p] = work_.back();
             work_.pop_back();
-            const auto found = entries_[e].states.find(p);
-            if (found == entries_[e].states.end()) continue;
-            const flow_state s = found->second;
+            const flow_state* found = entries_[e].states.find(number_of(p));
+            if (found == nullptr) continue;
+            const flow_state s = *found;
             doom_ = s.past;
+            // What a walk from a definition that never runs reports points at it.
+            if (walking_dead_ && doom_ == nullptr) doom_ = entries_[e].entry_past;
             step(e, p, s, entries_[e].entry_depth);
         }
     }
 
-public:
-    // Every position reached, with its absolute state, diagnosed once.
-    void diagnose()
+    // The token number of p: its place among the tokens of the forward
+    // reading, or past them for the few positions only a backward search
+    // lands on.
+    std::uint32_t number_of(const char* p)
     {
-        std::unordered_map<const char*, flow_state> merged;
-        for (const entry& en : entries_) {
-            if (en.entry_depth == unreached) continue;
-            for (const auto& [p, s] : en.states)
-                join(merged[p], add_depth(s.depth, en.entry_depth), s.tops, en.entry_past != nullptr ? en.entry_past : s.past,
-                     false);
+        const std::vector<const char*>& t = prog_.tokens;
+        if (last_number_ + 1 < t.size() && t[last_number_ + 1] == p) return ++last_number_;
+        if (last_number_ < t.size() && t[last_number_] == p) return last_number_;
+        const auto at = std::lower_bound(t.begin(), t.end(), p);
+        if (at != t.end() && *at == p) return last_number_ = static_cast<std::uint32_t>(at - t.begin());
+        const auto [it, fresh] = extra_numbers_.try_emplace(p, static_cast<std::uint32_t>(t.size() + extra_.size()));
+        if (fresh) extra_.push_back(p);
+        return it->second;
+    }
+
+    const char* position_of(std::uint32_t i) const
+    {
+        return i < prog_.tokens.size() ? prog_.tokens[i] : extra_[i - prog_.tokens.size()];
+    }
+
+    static void mark(std::vector<bool>& set, std::uint32_t i)
+    {
+        if (set.size() <= i) set.resize(std::max<std::size_t>(i + 1, set.size() * 2));
+        set[i] = true;
+    }
+
+    bool marked(const std::vector<bool>& set, const char* p) const
+    {
+        const auto at = std::lower_bound(prog_.tokens.begin(), prog_.tokens.end(), p);
+        std::uint32_t i = 0;
+        if (at != prog_.tokens.end() && *at == p) {
+            i = static_cast<std::uint32_t>(at - prog_.tokens.begin());
+        } else {
+            const auto found = extra_numbers_.find(p);
+            if (found == extra_numbers_.end()) return false;
+            i = found->second;
         }
-        std::vector<const char*> order;
-        order.reserve(merged.size());
-        for (const auto& [p, s] : merged) order.push_back(p);
-        std::sort(order.begin(), order.end());
+        return i < set.size() && set[i];
+    }
+
+    // Diagnoses each position of every word with its absolute state.
+    void diagnose_entries()
+    {
         diagnosing_ = true;
-        for (const char* p : order) {
-            const flow_state& s = merged[p];
-            doom_ = s.past;
-            if (live()) reached_.insert(p);
-            if (s.past != nullptr && live() && !ends_word(p)) {
-                const char*& first = first_past_[s.past];
-                if (first == nullptr || (first < s.past && p > s.past)) first = p;
-            }
-            doom_ = s.past;
-            step(0, p, s, 0);
+        for (std::size_t e = 0; e < entries_.size(); ++e) {
+            entry& en = entries_[e];
+            if (en.entry_depth == unreached) continue;
+            // Diagnosing flows nowhere, so the table does not change meanwhile.
+            en.states.each([&](std::uint32_t i, flow_state st) {
+                st.depth = add_depth(st.depth, en.entry_depth);
+                if (en.entry_past != nullptr) st.past = en.entry_past;
+                diagnose_at(i, st);
+            });
         }
         diagnosing_ = false;
     }
+
+    void diagnose_at(std::uint32_t i, const flow_state& s)
+    {
+        const char* const p = position_of(i);
+        doom_ = s.past;
+        if (live()) mark(reached_, i);
+        // A label does nothing where it stands: the jumps to it go on after it.
+        const bool label = p[0] == '@' && is_word_char(p[1]);
+        if (s.past != nullptr && live() && !ends_word(p) && !label) {
+            const char*& first = first_past_[s.past];
+            // The first position after the error, or else the first before it.
+            const bool after = p > s.past;
+            if (first == nullptr || (after && (first < s.past || p < first)) || (!after && first < s.past && p < first))
+                first = p;
+        }
+        step(0, p, s, 0);
+    }
+
+public:
 
     const std::vector<raised_finding>& findings() const { return findings_; }
     const program& program_of() const { return prog_; }
@@ -463,19 +598,41 @@ public:
     // False when the word defined at name is called and no way through it returns.
     bool may_return(const char* name) const
     {
-        const auto found = entry_of_.find(name);
-        return found == entry_of_.end() || entries_[found->second].returns;
+        const entry* en = entry_of(name);
+        return en == nullptr || en->returns;
     }
-    const std::unordered_set<const char*>& reached() const { return reached_; }
-    const std::unordered_set<const char*>& landings() const { return landings_; }
-    const std::unordered_set<const char*>& references() const { return references_; }
+    // Whether a way from main reaches p, lands on p or takes the reference at p.
+    bool reached(const char* p) const { return marked(reached_, p); }
+    // Whether a way from main reaches or lands on the token numbered i.
+    bool runs_at(std::size_t i) const
+    {
+        return (i < reached_.size() && reached_[i]) || (i < landings_.size() && landings_[i]);
+    }
+    bool landing(const char* p) const { return marked(landings_, p); }
+    bool reference(const char* p) const { return marked(references_, p); }
+    // The label tokens a way from main reaches, in text order.
+    std::vector<const char*> reached_labels() const
+    {
+        std::vector<const char*> out;
+        for (std::size_t i = 0; i < reached_.size(); ++i) {
+            if (!reached_[i]) continue;
+            const char* const p = position_of(static_cast<std::uint32_t>(i));
+            if (p[0] == '@' && is_word_char(p[1]) && p[1] != '@') out.push_back(p);
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    }
     const std::vector<const char*>& backward_jumps() const { return backward_jumps_; }
 
+    // Forward searches share their work through the earliest search of each
+    // label, so they need no cache of their own.
+    // The last searches are kept too: the walk and its diagnosis of a word
+    // follow the same jumps one after the other.
     jump_outcome down(const char* t)
     {
-        const auto [it, fresh] = down_.try_emplace(t);
-        if (fresh) it->second = search_down(t);
-        return it->second;
+        auto& recent = recent_down_[(reinterpret_cast<std::uintptr_t>(t) >> 2) % recent_down_.size()];
+        if (recent.first != t) recent = {t, search_down(t)};
+        return recent.second;
     }
 
     jump_outcome up(const char* t)
@@ -511,28 +668,50 @@ private:
             return find_jump_down(t);
         const char* end = reference + 1;
         while (is_word_char(*end)) ++end;
-        auto& searches = forward_searches_[std::string_view(reference + 1, static_cast<std::size_t>(end - reference - 1))];
-        auto earlier = searches.upper_bound(reference);
-        if (earlier != searches.begin()) {
-            --earlier;
-            const char* const landed = earlier->second;
-            if (landed == nullptr || landed > reference)
-                return {landed == nullptr ? jump_outcome::kind::not_found : jump_outcome::kind::landed,
-                        reference[1] != '@', landed};
+        // The search for this label that started earliest, and where it ended.
+        const std::string_view label(reference + 1, static_cast<std::size_t>(end - reference - 1));
+        const auto found = forward_searches_.find(label);
+        if (found != forward_searches_.end()) {
+            const forward_search& earliest = found->second;
+            if (earliest.start <= reference && (earliest.landed == nullptr || earliest.landed > reference))
+                return {earliest.landed == nullptr ? jump_outcome::kind::not_found : jump_outcome::kind::landed,
+                        reference[1] != '@', earliest.landed};
         }
         const jump_outcome o = find_jump_down(t);
-        searches[reference] = o.result == jump_outcome::kind::landed ? o.label_token : nullptr;
+        const bool landed = o.result == jump_outcome::kind::landed;
+        // Only a long search is worth sharing.
+        if (!landed || o.label_token - reference > 1024) {
+            forward_search& earliest = forward_searches_[label];
+            if (earliest.start == nullptr || reference < earliest.start)
+                earliest = {reference, landed ? o.label_token : nullptr};
+        }
         return o;
     }
 
+    // The place of a definition's name among the names (all in text order).
+    std::size_t definition_number(const char* name) const
+    {
+        const std::vector<const char*>& names = prog_.definitions.names;
+        return static_cast<std::size_t>(std::lower_bound(names.begin(), names.end(), name) - names.begin());
+    }
+
+    // The entry of the word defined at name, made on first use.
     std::size_t entry_for(const char* name)
     {
-        const auto [it, fresh] = entry_of_.try_emplace(name, entries_.size());
-        if (fresh) {
+        std::uint32_t& number = entry_numbers_[definition_number(name)];
+        if (number == no_entry) {
+            number = static_cast<std::uint32_t>(entries_.size());
             entries_.emplace_back();
-            entries_.back().body = name == nullptr ? nullptr : next_token(name);
+            entries_.back().body = next_token(name);
         }
-        return it->second;
+        return number;
+    }
+
+    // The entry of the word defined at name, if a walk entered it.
+    const entry* entry_of(const char* name) const
+    {
+        const std::size_t i = definition_number(name);
+        return i < entry_numbers_.size() && entry_numbers_[i] != no_entry ? &entries_[entry_numbers_[i]] : nullptr;
     }
 
     void raise_entry_depth(std::size_t e, int depth, const char* past = nullptr)
@@ -551,10 +730,17 @@ private:
             // The body's states are relative to the entry, its past included.
             const char* const before = doom_;
             doom_ = nullptr;
-            if (en.body == nullptr)
+            if (en.body == nullptr) {
                 set_returns(e, 0);
-            else
+            } else {
+                const std::uint32_t first_number = number_of(en.body);
+                std::size_t span = 1;
+                while (first_number + span <= prog_.tokens.size() &&
+                       !ends_word(prog_.tokens[first_number + span - 1]))
+                    ++span;
+                entries_[e].states.prepare(first_number, span);
                 flow_to(e, en.body, 0, {});
+            }
             doom_ = before;
         } else {
             // Ways that died for want of values may live now, and the words
@@ -565,24 +751,31 @@ private:
         }
     }
 
+    // The calls of e go on again: what is known of its return has changed.
+    void push_callers(std::size_t e)
+    {
+        for (auto it = caller_pairs_.lower_bound({e, 0, nullptr}); it != caller_pairs_.end() && std::get<0>(*it) == e; ++it)
+            work_.emplace_back(std::get<1>(*it), std::get<2>(*it));
+    }
+
     void set_returns(std::size_t e, int depth)
     {
         entry& en = entries_[e];
         if (en.returns && en.returns_past != nullptr && doom_ == nullptr) {
             en.returns_past = nullptr;
-            for (const auto& caller : en.callers) work_.push_back(caller);
+            push_callers(e);
         }
         if (!en.returns) en.returns_past = doom_;
         if (en.returns && depth <= en.effect) return;
         en.effect = en.returns && ++en.effect_raises > max_raises ? unbounded : depth;
         en.returns = true;
-        for (const auto& caller : en.callers) work_.push_back(caller);
+        push_callers(e);
     }
 
     void flow_to(std::size_t e, const char* p, int depth, const known_tops& tops)
     {
         if (diagnosing_) return;
-        if (join(entries_[e].states[p], depth, tops, doom_)) work_.emplace_back(e, p);
+        if (join(entries_[e].states.at(number_of(p)), depth, tops, doom_)) work_.emplace_back(e, p);
     }
 
     // Execution goes on after the token that the current position was left on.
@@ -598,7 +791,9 @@ private:
 
     void raise(const char* p, problem kind, std::string message)
     {
-        if (diagnosing_) findings_.push_back({p, kind, std::move(message), doom_});
+        // A walk from a definition that never runs reports as it goes: its
+        // depths are unknown from the start, so a second pass would add nothing.
+        if (diagnosing_ || walking_dead_) findings_.push_back({p, kind, std::move(message), doom_, walking_dead_});
     }
 
     // Goes on past a fatal error at p, to find what would go wrong later;
@@ -649,7 +844,7 @@ private:
                       quoted(reference + 1) + ")");
         switch (o.result) {
         case kind::landed:
-            if (diagnosing_ && live()) landings_.insert(o.label_token);
+            if (diagnosing_ && live()) mark(landings_, number_of(o.label_token));
             go_on(e, o.label_token, depth);
             return;
         case kind::unterminated_label:
@@ -673,12 +868,12 @@ private:
 
     void note_reference(const char* reference)
     {
-        if (diagnosing_ && live()) references_.insert(reference);
+        if (diagnosing_ && live()) mark(references_, number_of(reference));
     }
 
     void on_goto(std::size_t e, const char* p, const flow_state& s, int depth)
     {
-        const std::optional<std::int32_t> count = s.tops.top, index = s.tops.second;
+        const std::optional<std::int32_t> count = s.tops().top, index = s.tops().second;
         // The out-of-range way: the references then run as tokens.
         if (!count || !index || *index < 1 || *index > *count) go_on(e, p, depth);
         if (count && index && (*index < 1 || *index > *count)) return;
@@ -709,7 +904,7 @@ private:
                 set_returns_unless_diagnosing(e, depth);
                 continue;
             }
-            if (diagnosing_ && live()) landings_.insert(o.label_token);
+            if (diagnosing_ && live()) mark(landings_, number_of(o.label_token));
             go_on(e, o.label_token, depth);
         }
     }
@@ -717,11 +912,13 @@ private:
     void call(std::size_t e, const char* p, const char* name, int base, int depth)
     {
         if (diagnosing_) return;
-        entries_[e].calls.insert(p);
         const std::size_t c = entry_for(name);
-        if (entries_[c].caller_set.emplace(e, p).second) entries_[c].callers.emplace_back(e, p);
+        // A call site is new once: then it joins the caller's calls and the callee's callers.
+        if (caller_pairs_.emplace(c, e, p).second) entries_[e].calls.push_back(p);
         const char* const past = doom_ != nullptr ? doom_ : entries_[e].entry_past;
-        raise_entry_depth(c, add_depth(depth, base), past);
+        // A definition that never runs does not change what is known of a
+        // word that does.
+        if (!walking_dead_ || entries_[c].entry_depth == unreached) raise_entry_depth(c, add_depth(depth, base), past);
         if (!entries_[c].returns) return;
         const char* const before = doom_;
         if (doom_ == nullptr) doom_ = entries_[c].returns_past;
@@ -743,45 +940,62 @@ private:
         switch (token.tag) {
         case cell_tag::NUMBER:
         case cell_tag::STRING:
-            go_on(e, p, add_depth(s.depth, 1), {token.value, s.tops.top});
+            go_on(e, p, add_depth(s.depth, 1), {token.value, s.tops().top});
             return;
         case cell_tag::LABEL:
-            go_on(e, p, s.depth, s.tops);
+            go_on(e, p, s.depth, s.tops());
             return;
         case cell_tag::UNKNOWN:
             break;
         }
         const native_handler h = find_native(prog_.natives, p);
-        if (h == nullptr) {
-            if (const char* name = lookup_user_word(prog_.index, p)) {
-                call(e, p, name, base, s.depth);
-                return;
-            }
-            std::string message = "undefined word " + quoted(p);
-            if (is_single_char_token(p, ':'))
-                message += ": a definition is met while running (is a ';' missing before it?)";
-            else if (word_compare(p, comment_end) == 0)
-                message += ": a '*/' outside a comment";
-            raise(p, problem::undefined_word, std::move(message));
-            go_on_past(e, p, unbounded);
+        if (h == nullptr)
+            step_defined(e, p, s, base);
+        else
+            step_native(e, p, s, base, *info_of(h));
+    }
+
+    // A word the script defines, or one nobody does.
+    void step_defined(std::size_t e, const char* p, const flow_state& s, int base)
+    {
+        if (const char* name = lookup_user_word(prog_.index, p)) {
+            call(e, p, name, base, s.depth);
             return;
         }
-        const native_info* info = info_of(h);
-        if (!has_values(e, p, s, base, info->pops)) return;
-        const int after = add_depth(s.depth, info->pushes - info->pops);
+        std::string message = "undefined word " + quoted(p);
+        const bool colon = is_single_char_token(p, ':');
+        if (colon)
+            message += ": a definition is met while running (is a ';' missing before it?)";
+        else if (word_compare(p, comment_end) == 0)
+            message += ": a '*/' outside a comment";
+        raise(p, problem::undefined_word, std::move(message));
+        // What follows a ':' is another definition: no way goes on there.
+        if (!colon) go_on_past(e, p, unbounded);
+    }
+
+    // "if" and "loop": the ways a known condition leaves open.
+    void step_branch(std::size_t e, const char* p, const flow_state& s, int after, bool backward)
+    {
+        const std::optional<std::int32_t> x = s.tops().top;
+        const bool may_jump = !x || ((*x == 0) != backward);
+        const bool may_pass = !x || ((*x == 0) == backward);
+        if (may_pass) {
+            const char* const reference = next_token(p);
+            if (reference == nullptr)
+                set_returns_unless_diagnosing(e, after);
+            else
+                go_on(e, reference, after);
+        }
+        if (may_jump) take_jump(e, p, after, backward);
+    }
+
+    void step_native(std::size_t e, const char* p, const flow_state& s, int base, const native_info& word)
+    {
+        const native_handler h = word.handler;
+        if (!has_values(e, p, s, base, word.pops)) return;
+        const int after = add_depth(s.depth, word.pushes - word.pops);
         if (h == nw_if || h == nw_loop) {
-            const bool backward = h == nw_loop;
-            const std::optional<std::int32_t> x = s.tops.top;
-            const bool may_jump = !x || ((*x == 0) != backward);
-            const bool may_pass = !x || ((*x == 0) == backward);
-            if (may_pass) {
-                const char* const reference = next_token(p);
-                if (reference == nullptr)
-                    set_returns_unless_diagnosing(e, after);
-                else
-                    go_on(e, reference, after);
-            }
-            if (may_jump) take_jump(e, p, after, backward);
+            step_branch(e, p, s, after, h == nw_loop);
             return;
         }
         if (h == nw_goto_down || h == nw_goto_up) {
@@ -798,10 +1012,17 @@ private:
                 raise(p, problem::unterminated_comment, "comment has no end: no '*/' token follows");
                 return;
             }
-            go_on(e, end, after, s.tops);
+            go_on(e, end, after, s.tops());
             return;
         }
-        const std::optional<std::int32_t> top = s.tops.top;
+        step_value(e, p, s, after, word);
+    }
+
+    // The words that compute, move, write or store values.
+    void step_value(std::size_t e, const char* p, const flow_state& s, int after, const native_info& word)
+    {
+        const native_handler h = word.handler;
+        const std::optional<std::int32_t> top = s.tops().top;
         if (h == nw_set && top && static_cast<std::uint32_t>(*top) > 63) {
             raise(p, problem::bad_store, store_message(*top));
             go_on_past(e, p, after);
@@ -814,42 +1035,54 @@ private:
         }
         if ((h == nw_div || h == nw_mod) && top && *top == 0) raise(p, problem::division_by_zero, division_message(p));
         // Constant operands fold, with the operations' own definitions.
-        if (const std::optional<binary_operation> op = operation_of(*info);
-            op && top && s.tops.second && !(divides(*op) && *top == 0)) {
-            go_on(e, p, after, {evaluate(*op, *s.tops.second, *top), std::nullopt});
+        if (const std::optional<binary_operation> op = operation_of(word);
+            op && top && s.tops().second && !(divides(*op) && *top == 0)) {
+            go_on(e, p, after, {evaluate(*op, *s.tops().second, *top), std::nullopt});
             return;
         }
-        if (info->translation.kind == translation_kind::negation && top) {
-            go_on(e, p, after, {negated_truth(*top), s.tops.second});
+        if (word.translation.kind == translation_kind::negation && top) {
+            go_on(e, p, after, {negated_truth(*top), s.tops().second});
             return;
         }
         // The words that only move values keep what is known of them.
         if (h == nw_dup)
             go_on(e, p, after, {top, top});
         else if (h == nw_swap)
-            go_on(e, p, after, {s.tops.second, top});
+            go_on(e, p, after, {s.tops().second, top});
         else if (h == nw_over)
-            go_on(e, p, after, {s.tops.second, top});
+            go_on(e, p, after, {s.tops().second, top});
         else if (h == nw_drop)
-            go_on(e, p, after, {s.tops.second, std::nullopt});
+            go_on(e, p, after, {s.tops().second, std::nullopt});
         else
             go_on(e, p, after);
     }
 
     const program& prog_;
     std::vector<entry> entries_;
-    std::unordered_map<const char*, std::size_t> entry_of_;
+    static constexpr std::uint32_t no_entry = UINT32_MAX;
+    std::vector<std::uint32_t> entry_numbers_;  // by definition number
     std::vector<std::pair<std::size_t, const char*>> work_;
-    std::unordered_map<const char*, jump_outcome> down_, up_;
+    std::unordered_map<const char*, jump_outcome> up_;
+    std::array<std::pair<const char*, jump_outcome>, 4096> recent_down_{};
     std::unordered_map<const char*, const char*> comment_ends_;
     std::map<std::tuple<const char*, std::int32_t, std::int32_t>, on_goto_outcome> on_gotos_;
-    std::unordered_map<std::string_view, std::map<const char*, const char*>> forward_searches_;
+    struct forward_search {
+        const char* start = nullptr;   // the reference the search started from
+        const char* landed = nullptr;  // the label it found, or nullptr: none
+    };
+    std::unordered_map<std::string_view, forward_search> forward_searches_;
     bool diagnosing_ = false;
     const char* doom_ = nullptr;  // the fatal error the way being followed has passed
-    std::set<const char*> dead_roots_;  // definitions no way from main calls
+    // While the walks from definitions that no way from main calls go on:
+    // every way they take is one no run takes.
+    bool walking_dead_ = false;
     std::map<const char*, const char*> first_past_;
     std::vector<raised_finding> findings_;
-    std::unordered_set<const char*> reached_, landings_, references_;
+    std::vector<bool> reached_, landings_, references_;  // by token number
+    std::uint32_t last_number_ = 0;
+    std::vector<const char*> extra_;  // positions past the tokens, by number
+    std::unordered_map<const char*, std::uint32_t> extra_numbers_;
+    std::set<std::tuple<std::size_t, std::size_t, const char*>> caller_pairs_;  // callee, caller, call
     std::vector<const char*> backward_jumps_;
 };
 
@@ -1030,6 +1263,7 @@ private:
     static constexpr std::size_t max_worlds = 64;
     // A world with more cells than this is not copied into a fork.
     static constexpr std::size_t max_forked_cells = 65'536;
+    static constexpr std::size_t max_forked_depth = 4'096;  // nor one nested deeper
 
     void finish(const world& w, world_end how)
     {
@@ -1057,7 +1291,9 @@ private:
     // Takes the other way of a branch in a world of its own, if the budget allows.
     bool fork(const world& w, const char* at)
     {
-        if (finished_ + pending_.size() + 1 >= max_worlds || w.stack.size() > max_forked_cells) return false;
+        if (finished_ + pending_.size() + 1 >= max_worlds || w.stack.size() > max_forked_cells ||
+            w.returns.size() > max_forked_depth)
+            return false;
         world other = w;
         other.at = at;
         pending_.push_back(std::move(other));
@@ -1358,46 +1594,142 @@ void check_first_line(const program& prog, std::vector<finding>& out)
     }
 }
 
+// Names defined more than once: the index holds equal names side by side,
+// and calls run the one the lookup finds.
+void check_duplicates(const program& prog, std::vector<finding>& out)
+{
+    const std::vector<const char*>& index = prog.index;
+    for (std::size_t i = 0; i < index.size();) {
+        std::size_t j = i + 1;
+        while (j < index.size() && word_compare(index[i], index[j]) == 0) ++j;
+        if (j - i > 1) {
+            const char* const found = lookup_user_word(index, index[i]);
+            for (std::size_t k = i; k < j; ++k) {
+                if (index[k] == found) continue;
+                out.push_back({index[k], severity::warning, check_code::duplicate_definition,
+                               quoted(index[k]) + " is defined " + std::to_string(j - i) +
+                                   " times; calls run the definition at " + at_line(prog, found)});
+            }
+        }
+        i = j;
+    }
+}
+
 void check_definitions(const program& prog, const walker& w, const char* main_name, std::vector<finding>& out)
 {
     if (prog.definitions.nameless_colon != nullptr)
         out.push_back({prog.definitions.nameless_colon, severity::warning, check_code::nameless_colon,
                        "':' is the last token: no word name follows"});
-    // The definitions of each name, in text order.
-    std::unordered_map<std::string_view, std::vector<const char*>> by_name;
-    auto word_view = [](const char* p) {
-        const char* e = p;
-        while (is_word_char(*e)) ++e;
-        return std::string_view(p, static_cast<std::size_t>(e - p));
-    };
-    for (const char* name : prog.definitions.names) by_name[word_view(name)].push_back(name);
+    check_duplicates(prog, out);
+    if (main_name == nullptr) return;
+    const std::vector<const char*>& tokens = prog.tokens;
+    std::vector<const char*> unrun;
     for (const char* name : prog.definitions.names) {
-        const std::vector<const char*>& all = by_name[word_view(name)];
-        const char* const found = lookup_user_word(prog.index, name);
-        if (all.size() > 1 && found != name) {
-            out.push_back({name, severity::warning, check_code::duplicate_definition,
-                           quoted(name) + " is defined " + std::to_string(all.size()) +
-                               " times; calls run the definition at " + at_line(prog, found)});
-            continue;
-        }
-        if (main_name == nullptr) continue;
+        if (lookup_user_word(prog.index, name) != name) continue;  // a hidden duplicate
         // Runs when any token of its body up to the first ';' runs or is jumped to.
+        auto i = static_cast<std::size_t>(std::lower_bound(tokens.begin(), tokens.end(), name) - tokens.begin());
         bool runs = false;
-        const char* p = next_token(name);
-        for (; p != nullptr && !runs; p = next_token(p)) {
-            runs = w.reached().contains(p) || w.landings().contains(p);
-            if (is_single_char_token(p, ';')) break;
+        for (++i; i < tokens.size() && !runs; ++i) {
+            runs = w.runs_at(i);
+            if (is_single_char_token(tokens[i], ';')) break;
         }
-        if (!runs && next_token(name) != nullptr)
-            out.push_back({name, severity::note, check_code::never_runs, "the definition of " + quoted(name) + " never runs"});
+        if (!runs && next_token(name) != nullptr) unrun.push_back(name);
+    }
+    // Room for the notes and what comes after, so that growing copies nothing twice.
+    out.reserve(out.size() + unrun.size() + w.findings().size() + 16);
+    for (const char* name : unrun)
+        out.push_back({name, severity::note, check_code::never_runs, "the definition of " + quoted(name) + " never runs"});
+}
+
+// The name of the definition whose text holds p (the last one before it).
+const char* definition_of(const program& prog, const char* p)
+{
+    const std::vector<const char*>& names = prog.definitions.names;
+    const auto after = std::upper_bound(names.begin(), names.end(), p);
+    return after == names.begin() ? nullptr : *(after - 1);
+}
+
+// Endless recursion in words no run enters (the runs find it where they go):
+// a body without jumps runs its calls in order, so it calls itself again
+// before any ';' when a call, before any call that fails or never ends
+// otherwise, leads back to a word still running.
+class recursion_finder {
+public:
+    explicit recursion_finder(const program& prog) : prog_(prog), state_(prog.definitions.names.size(), unknown)
+    {
+        for (const char* name : prog.definitions.names)
+            if (lookup_user_word(prog.index, name) == name) evaluate(name);
+    }
+
+    // The calls that lead back to a word still running: one per cycle that
+    // has no way out.
+    const std::vector<const char*>& calls_back() const { return calls_back_; }
+
+private:
+    enum outcome : std::uint8_t { unknown, running, returns, recurs, other };
+
+    outcome evaluate(const char* name)
+    {
+        const std::vector<const char*>& names = prog_.definitions.names;
+        outcome& o = state_[static_cast<std::size_t>(std::lower_bound(names.begin(), names.end(), name) - names.begin())];
+        if (o == running) return running;
+        if (o != unknown) return o;
+        o = running;
+        const outcome result = body_outcome(name);
+        state_[static_cast<std::size_t>(std::lower_bound(names.begin(), names.end(), name) - names.begin())] = result;
+        return result;
+    }
+
+    outcome body_outcome(const char* name)
+    {
+        for (const char* p = next_token(name); !ends_word(p); p = next_token(p)) {
+            if (opens_unterminated_string(p)) return other;
+            const cell token = token2string_word(prog_.positions, p);
+            if (token.tag != cell_tag::UNKNOWN) continue;
+            if (const native_handler h = find_native(prog_.natives, p)) {
+                const translation_kind k = info_of(h)->translation.kind;
+                // Jumps and comments make more than one way: not judged here.
+                if (k == translation_kind::jump_if_zero || k == translation_kind::loop_if_nonzero ||
+                    k == translation_kind::jump_down || k == translation_kind::jump_up ||
+                    k == translation_kind::computed_jump || k == translation_kind::comment)
+                    return other;
+                continue;
+            }
+            const char* const callee = lookup_user_word(prog_.index, p);
+            if (callee == nullptr) return other;  // fails there
+            const outcome o = evaluate(callee);
+            if (o == running) calls_back_.push_back(p);
+            if (o == running || o == recurs) return recurs;
+            if (o != returns) return other;
+        }
+        return returns;
+    }
+
+    const program& prog_;
+    std::vector<outcome> state_;  // by definition number
+    std::vector<const char*> calls_back_;
+};
+
+void check_unrun_recursion(const program& prog, const walker& w, std::vector<finding>& out)
+{
+    const recursion_finder finder(prog);
+    const std::vector<const char*>& tokens = prog.tokens;
+    for (const char* call : finder.calls_back()) {
+        const char* const name = definition_of(prog, call);
+        const auto i = static_cast<std::size_t>(std::lower_bound(tokens.begin(), tokens.end(), name) - tokens.begin());
+        if (i + 1 < tokens.size() && w.runs_at(i + 1)) continue;  // the runs judge what runs
+        out.push_back({call, severity::warning, check_code::endless_recursion,
+                       "endless recursion: every way through " + quoted(call) +
+                           " calls again before any ';' (where no run goes)",
+                       lookup_user_word(prog.index, call)});
     }
 }
 
 void check_labels(const walker& w, std::vector<finding>& out)
 {
-    for (const char* p : w.reached()) {
+    for (const char* p : w.reached_labels()) {
         if (p[0] != '@' || !is_word_char(p[1]) || p[1] == '@') continue;
-        if (w.landings().contains(p) || w.references().contains(p)) continue;
+        if (w.landing(p) || w.reference(p)) continue;
         out.push_back({p, severity::note, check_code::unused_label, "no jump reaches label " + quoted(p)});
     }
 }
@@ -1488,8 +1820,11 @@ void classify(const walker& w, const worlds& runs, std::vector<finding>& out)
     for (const raised_finding& f : all) known.emplace(f.where, f.kind);
     for (const world_event& e : runs.events())
         if (!known.contains({e.where, e.kind}) && !e.message.empty()) all.push_back({e.where, e.kind, e.message});
-    // The errors first, so that what lies past one takes its severity.
-    std::stable_partition(all.begin(), all.end(), [](const raised_finding& f) { return f.past_error == nullptr; });
+    // The errors first, so that what lies past one takes its severity, and
+    // what runs before what never does, which a place keeps when both meet it.
+    std::stable_sort(all.begin(), all.end(), [](const raised_finding& a, const raised_finding& b) {
+        return std::pair(a.dead, a.past_error != nullptr) < std::pair(b.dead, b.past_error != nullptr);
+    });
     std::map<const char*, severity> levels;
     std::set<const char*> causes;  // the errors no other error comes before
     std::set<std::pair<const char*, std::string>> written;
@@ -1517,8 +1852,10 @@ void classify(const walker& w, const worlds& runs, std::vector<finding>& out)
 // One note for the code that only an error makes unreachable, pointing at it.
 void unreachable_notes(const walker& w, const std::set<const char*>& causes, std::vector<finding>& out)
 {
+    std::set<const char*> taken;  // places with a finding of their own
+    for (const finding& f : out) taken.insert(f.where);
     for (const auto& [cause, first] : w.first_past()) {
-        if (!causes.contains(cause)) continue;
+        if (!causes.contains(cause) || taken.contains(first)) continue;
         const line_column lc = locate(w.program_of(), cause);
         out.push_back({first, severity::note, check_code::unreachable,
                        "what follows never runs: every way here passes the fatal error at " + quoted(cause) +
@@ -1584,13 +1921,13 @@ std::vector<finding> check_program(const program& prog)
     const char* const main_name = lookup_user_word(prog.index, "main");
     walker w(prog);
     w.run(main_name);
-    w.diagnose();
     if (main_name == nullptr) {
         out.push_back({prog.tokens.empty() ? prog.text : prog.tokens.front(), severity::warning, check_code::no_main,
                        "no definition of 'main': the script runs nothing"});
     }
     check_definitions(prog, w, main_name, out);
     check_labels(w, out);
+    check_unrun_recursion(prog, w, out);
     check_backward_views(prog, w, out);
 
     worlds runs(prog, w);

@@ -3,8 +3,11 @@
 // when it runs. Every token, definition, lookup and jump target here comes from
 // the interpreter's own scanning, index and label-search functions (a forward
 // search that an earlier one for the same label already passed over takes that
-// one's result). This unit adds the walk over what can run and the exact run
-// of the stretch every run takes. Shared by qka-check and qka-lsp.
+// one's result). This unit adds the walk over what can run (from main, past
+// fatal errors, and through definitions that never run) and the runs
+// themselves, followed as value ranges and forked where the clock or random
+// numbers decide, which say how sure each finding is. Shared by qka-check and
+// qka-lsp.
 
 #include <array>
 #include <cstddef>

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <sys/stat.h>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -118,6 +120,11 @@ loaded load(const char* path)
     std::FILE* file = standard_input ? stdin : std::fopen(path, "rb");
     if (file == nullptr) return {{}, std::strerror(errno)};
     loaded out;
+    // A regular file's size is known: the text then takes no more room than it.
+    struct stat info {};
+    if (!standard_input && fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<std::uint64_t>(info.st_size) <= max_script_size)
+        out.text.reserve(static_cast<std::size_t>(info.st_size) + 1);
     char chunk[1 << 16];
     errno = 0;
     for (;;) {
@@ -137,7 +144,7 @@ loaded load(const char* path)
 
 // What the findings of one file are shown with.
 struct shown {
-    std::string path;
+    const char* path;
     const program* prog;
     const finding* f;
 };
@@ -163,11 +170,11 @@ const char* related_text(const shown& s)
 void write_gcc(const shown& s)
 {
     const line_column lc = locate(*s.prog, s.f->where);
-    std::printf("%s:%zu:%zu: %s: %s [%s]\n", s.path.c_str(), lc.line, lc.column, severity_name(s.f->level),
+    std::printf("%s:%zu:%zu: %s: %s [%s]\n", s.path, lc.line, lc.column, severity_name(s.f->level),
                 s.f->message.c_str(), s.f->code);
     if (s.f->related != nullptr) {
         const line_column r = locate(*s.prog, s.f->related);
-        std::printf("%s:%zu:%zu: note: %s\n", s.path.c_str(), r.line, r.column, related_text(s));
+        std::printf("%s:%zu:%zu: note: %s\n", s.path, r.line, r.column, related_text(s));
     }
 }
 
@@ -285,7 +292,7 @@ int main(int argc, char** argv)
         texts.push_back(std::move(file.text));
         programs.push_back(read_program(texts.back().c_str()));
         findings.push_back(check_program(programs.back()));
-        const std::string name = std::strcmp(path, "-") == 0 ? "<stdin>" : path;
+        const char* const name = std::strcmp(path, "-") == 0 ? "<stdin>" : path;
         for (const finding& f : findings.back()) {
             if (f.level > o->minimum) continue;
             if (f.level != severity::note) reported = true;

@@ -143,9 +143,9 @@ do
   table.sort(diags, function(a, b) return a.lnum < b.lnum end)
   check(#diags == 4 and diags[1].lnum == 2 and diags[1].col == 6
         and diags[1].severity == vim.diagnostic.severity.ERROR, 'corner: the stray */ ' .. messages(buf))
-  -- The code after the fatal error never runs: a hint, with the checker's code.
+  -- The definition no run calls: a hint, with the checker's code.
   local hints = vim.diagnostic.get(buf, { severity = vim.diagnostic.severity.HINT })
-  check(#hints == 1 and hints[1].lnum == 3 and hints[1].user_data.lsp.code == 'QKA302', 'corner: the unreachable code is a hint')
+  check(#hints == 1 and hints[1].lnum == 3 and hints[1].user_data.lsp.code == 'QKA301', 'corner: the definition that never runs is a hint')
   local l, c = find(buf, '@@x')
   local def = request(buf, 'textDocument/definition', l, c)
   check(def and def.range.start.line == 1 and def.range.start.character == 8, 'corner: a jump into another definition')

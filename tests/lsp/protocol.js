@@ -142,17 +142,18 @@ test('jumps across definitions and into comments, duplicates and the index', asy
   const text = ': main go_down @@x 1 . ;\n: other @x 2 . go_down @@c ;\n/* @c */\n: w 1 ;\n: w 2 ;\n';
   open(s, uri, text);
   const got = await s.published(uri);
+  // The checker goes on past the '*/' and finds the ':' that would run next.
   assert.deepStrictEqual(got.map((d) => d.message), [
     "undefined word '*/': a '*/' outside a comment (on every run)",
     "undefined word ':': a definition is met while running (is a ';' missing before it?)",
-    "what follows never runs: every way here passes the fatal error at '*/' (line 3, column 7)",
+    "the definition of 'w' never runs",
     "'w' is defined 2 times; calls run the definition at line 4",
   ]);
-  // Code that never runs is a hint, drawn faded (Unnecessary), and points
-  // at the error that keeps it from running.
+  // Code that never runs is a hint, drawn faded (Unnecessary); a finding
+  // that follows from another points at it.
   assert.deepStrictEqual(got.map((d) => [d.severity, d.code, d.tags]),
-    [[1, 'QKA101', undefined], [1, 'QKA101', undefined], [4, 'QKA302', [1]], [2, 'QKA207', undefined]]);
-  const related = got[2].relatedInformation;
+    [[1, 'QKA101', undefined], [1, 'QKA101', undefined], [4, 'QKA301', [1]], [2, 'QKA207', undefined]]);
+  const related = got[1].relatedInformation;
   assert.strictEqual(related.length, 1);
   assert.deepStrictEqual([related[0].location.uri, related[0].location.range.start], [uri, position(text, '*/')]);
   assert.match(related[0].message, /earlier error/);
@@ -177,6 +178,7 @@ test('incremental changes and UTF-16 positions', async () => {
     textDocument: { uri, version: 2 },
     contentChanges: [{ range: { start: { line: 0, character: 16 }, end: { line: 0, character: 16 } }, text: ' foo' }],
   });
+  // The error, and the note on what it makes unreachable.
   const errors = (d) => d.filter((x) => x.severity === 1);
   let got = errors(await s.published(uri, (d) => errors(d).length === 1));
   assert.strictEqual(got[0].message, "undefined word 'foo' (on every run)");
