@@ -38,22 +38,32 @@ std::string related_message(const finding& f, const program& prog)
 
 json diagnostics_of(const snapshot& snap, const std::string& uri, encoding enc, const std::vector<finding>& findings)
 {
+    const std::size_t shown = std::min(findings.size(), max_diagnostics);
+    // The related places lie anywhere: their ranges are counted first, in
+    // text order, so that a long line is counted once, not once for each.
+    std::vector<const char*> related;
+    for (std::size_t i = 0; i < shown; ++i)
+        if (findings[i].related != nullptr) related.push_back(findings[i].related);
+    std::sort(related.begin(), related.end());
+    related.erase(std::unique(related.begin(), related.end()), related.end());
+    std::vector<json> related_ranges;
+    position_counter related_count(snap.lines, enc);
+    for (const char* r : related) related_ranges.push_back(snap.range_of(related_count, r));
     json diagnostics = json::array();
     position_counter count(snap.lines, enc);
-    // The related places lie anywhere: counted apart, so the findings' own
-    // positions, which come in order, keep counting on.
-    position_counter related_count(snap.lines, enc);
-    for (const finding& f : findings) {
-        if (diagnostics.size() == max_diagnostics) break;
+    for (std::size_t i = 0; i < shown; ++i) {
+        const finding& f = findings[i];
         json d = {{"range", snap.range_of(count, f.where)},
                   {"severity", severity_of(f.level)},
                   {"source", "qka-check"},
                   {"message", f.message}};
         if (f.code != nullptr) d["code"] = f.code;
         if (never_runs(f)) d["tags"] = {1};
-        if (f.related != nullptr)
-            d["relatedInformation"] = {{{"location", {{"uri", uri}, {"range", snap.range_of(related_count, f.related)}}},
+        if (f.related != nullptr) {
+            const auto at = std::lower_bound(related.begin(), related.end(), f.related) - related.begin();
+            d["relatedInformation"] = {{{"location", {{"uri", uri}, {"range", related_ranges[static_cast<std::size_t>(at)]}}},
                                         {"message", related_message(f, snap.prog)}}};
+        }
         diagnostics.push_back(std::move(d));
     }
     return diagnostics;
