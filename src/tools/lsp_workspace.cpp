@@ -1,8 +1,5 @@
 #include "lsp_workspace.hpp"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 
@@ -39,6 +36,7 @@ void workspace::open(const std::string& uri, std::string text, std::int64_t clie
     doc.text = std::make_shared<const std::string>(std::move(text));
     doc.lines = std::make_shared<const line_table>(*doc.text);
     doc.version = next_version_++;
+    doc.opened_version = doc.version;
     doc.client_version = client_version;
     to_read_.notify_one();
 }
@@ -141,9 +139,6 @@ std::vector<std::size_t> workspace::never_run(const std::string& uri, const snap
 
 void workspace::read_loop()
 {
-    // Below the checker: diagnostics matter more than how soon requests see
-    // the newest version (they are answered from the one before meanwhile).
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
     for (;;) {
         std::string uri;
         std::shared_ptr<const std::string> text;
@@ -181,7 +176,9 @@ void workspace::read_loop()
         }
         const std::lock_guard lock(mutex_);
         const auto found = documents_.find(uri);
-        if (found == documents_.end() || found->second.read_version >= version) continue;
+        if (found == documents_.end() || found->second.read_version >= version ||
+            version < found->second.opened_version)
+            continue;
         found->second.read = std::move(snap);
         found->second.read_version = version;
         was_read_.notify_all();
@@ -192,7 +189,9 @@ void workspace::hand_to_checker(const std::string& uri, std::shared_ptr<const sn
 {
     const std::lock_guard lock(mutex_);
     const auto found = documents_.find(uri);
-    if (found == documents_.end() || found->second.to_check_version >= version) return;
+    if (found == documents_.end() || found->second.to_check_version >= version ||
+        version < found->second.opened_version)
+        return;
     found->second.to_check = std::move(snap);
     found->second.to_check_version = version;
     to_check_.notify_one();
@@ -250,7 +249,7 @@ void workspace::check_one(const std::string& uri, const std::shared_ptr<const sn
     {
         const std::lock_guard lock(mutex_);
         const auto found = documents_.find(uri);
-        if (found == documents_.end()) return;
+        if (found == documents_.end() || version < found->second.opened_version) return;
         document& doc = found->second;
         doc.checked_version = version;
         doc.checked_text = snap->text;

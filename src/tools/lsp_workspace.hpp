@@ -71,6 +71,7 @@ private:
         std::shared_ptr<const std::string> text;
         std::shared_ptr<const line_table> lines;  // of text
         std::int64_t version = 0;         // ours: one more for every change
+        std::int64_t opened_version = 0;  // at didOpen: older readings are of a closed document's text
         std::int64_t client_version = 0;  // the client's, for publishing
         std::shared_ptr<const snapshot> read;
         std::int64_t read_version = 0;  // the version read stands for: a text that did not change is not read again

@@ -241,7 +241,7 @@ do
   local uri = vim.uri_from_bufnr(buf)
   local seen = published[uri] or 0
   local hover = request(buf, 'textDocument/hover', 2, 3)
-  check(hover and hover.contents.value:find('`w0`, defined at line 3', 1, true), 'big: hover while the checker runs')
+  check(hover and hover.contents.value:find('`w0`, defined at line 3', 1, true), 'big: hover right after opening')
   check(vim.wait(120000, function() return (published[uri] or 0) > seen end, 20), 'big: no diagnostics published')
   vim.api.nvim_buf_set_text(buf, 2, 9, 2, 10, { '4' })
   local started = vim.loop.hrtime()
