@@ -5,7 +5,9 @@
 // jumps, comments: fast), which requests are answered from; the checking
 // thread runs the checker over the newest program (slow on large scripts),
 // starting as soon as the tokens and the index are read, and publishes its
-// findings while that version is still the newest. A version whose text
+// findings while that version is still the newest. The jumps and comments of
+// a new version are read after its check (or at once for a document's first
+// version, which requests have to wait for). A version whose text
 // equals the one before is not read again, nor checked.
 
 #include <atomic>
@@ -87,6 +89,10 @@ private:
 
     void read_loop();
     void check_loop();
+    // Waits until version is checked, a newer one comes (false) or
+    // max_check_wait passes.
+    bool wait_for_check(const std::string& uri, std::int64_t version);
+    static constexpr std::chrono::seconds max_check_wait{2};
     void hand_to_checker(const std::string& uri, std::shared_ptr<const snapshot> snap, std::int64_t version);
     void check_one(const std::string& uri, const std::shared_ptr<const snapshot>& snap, std::int64_t version);
     void publish(const std::string& uri, std::int64_t client_version, const json& diagnostics);
@@ -95,7 +101,7 @@ private:
     diagnostics_maker make_;
     preparer prepare_;
     std::mutex mutex_;
-    std::condition_variable to_read_, to_check_, was_read_;
+    std::condition_variable to_read_, to_check_, was_read_, was_checked_;
     std::map<std::string, document> documents_;
     std::int64_t next_version_ = 1;
     std::atomic<bool> refresh_tokens_ = false;
