@@ -15,8 +15,11 @@ constinit std::array<native_word, native_count> native_table{{
 namespace {
 
 // A slot remembers the last entry found there; a hit still compares the
-// whole word. Entries are constant, so the cache outlives every machine.
-std::array<std::optional<native_word>, 64> native_cache{};
+// whole word. Entries are constant, so the cache outlives every machine. One
+// cache per thread: the language server reads and checks scripts on several
+// threads at once, and a slot written by one while another reads it could
+// pair one word's name with another's handler.
+thread_local std::array<std::optional<native_word>, 64> native_cache{};
 
 }  // namespace
 

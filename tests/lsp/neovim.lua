@@ -37,13 +37,13 @@ vim.cmd('filetype on')
 vim.cmd('runtime! plugin/qka_lsp.lua')
 
 -- Opens path and waits until the server has published for it once more.
-local function open(path)
+local function open(path, wait_ms)
   vim.cmd('edit ' .. vim.fn.fnameescape(path))
   local buf = vim.api.nvim_get_current_buf()
   local uri = vim.uri_from_bufnr(buf)
   check(vim.bo[buf].filetype == 'qka', path .. ': filetype ' .. vim.bo[buf].filetype)
   local seen = published[uri] or 0
-  check(vim.wait(60000, function() return (published[uri] or 0) > seen end, 20), path .. ': no diagnostics published')
+  check(vim.wait(wait_ms or 10000, function() return (published[uri] or 0) > seen end, 20), path .. ': no diagnostics published')
   return buf, uri
 end
 
@@ -63,12 +63,19 @@ local function find(buf, text, n)
   error(text .. ' not found')
 end
 
-local function request(buf, method, line, col)
+-- A server that keeps the editor waiting fails: every answer must come
+-- within these milliseconds.
+local patience = 5000
+
+local function request(buf, method, line, col, extra)
   local params = { textDocument = { uri = vim.uri_from_bufnr(buf) } }
   if line then params.position = { line = line, character = col } end
-  local answers = vim.lsp.buf_request_sync(buf, method, params, 60000) or {}
+  for k, v in pairs(extra or {}) do params[k] = v end
+  local answers = vim.lsp.buf_request_sync(buf, method, params, patience) or {}
   for _, answer in pairs(answers) do
-    if answer.err then return nil, answer.err end
+    -- Neovim 0.7 names the error "error", later versions "err".
+    local err = answer.err or answer.error
+    if err then return nil, err end
     return answer.result
   end
 end
@@ -142,6 +149,9 @@ do
   table.sort(diags, function(a, b) return a.lnum < b.lnum end)
   check(#diags == 4 and diags[1].lnum == 2 and diags[1].col == 6
         and diags[1].severity == vim.diagnostic.severity.ERROR, 'corner: the stray */ ' .. messages(buf))
+  -- The definition no run calls: a hint, with the checker's code.
+  local hints = vim.diagnostic.get(buf, { severity = vim.diagnostic.severity.HINT })
+  check(#hints == 1 and hints[1].lnum == 3 and hints[1].user_data.lsp.code == 'QKA301', 'corner: the definition that never runs is a hint')
   local l, c = find(buf, '@@x')
   local def = request(buf, 'textDocument/definition', l, c)
   check(def and def.range.start.line == 1 and def.range.start.character == 8, 'corner: a jump into another definition')
@@ -151,6 +161,102 @@ do
   l, c = find(buf, ': w 2')
   def = request(buf, 'textDocument/definition', l, c + 2)
   check(def and def.range.start.line == 3, 'corner: a duplicate leads to the definition the index finds')
+end
+
+
+local function write(path, text)
+  local f = assert(io.open(path, 'w'))
+  f:write(text)
+  f:close()
+end
+
+local function labels(items)
+  local out = {}
+  for _, item in ipairs(items or {}) do table.insert(out, item.label) end
+  return table.concat(out, ' ')
+end
+
+-- Completion, hover on a variable and rename, through the client's own
+-- handling of the answers.
+do
+  local path = work .. '/features.qka'
+  write(path, ': main\n  go_down @@ \n  @done $a @ helper . ;\n: helper 1 ;\n: help_me ;\n')
+  local buf = open(path)
+  local l, c = find(buf, '@@ ')
+  local got = request(buf, 'textDocument/completion', l, c + 2)
+  check(got and labels(got.items) == '@@done', 'features: labels after go_down ' .. labels(got and got.items))
+  l, c = find(buf, ': help_me')
+  got = request(buf, 'textDocument/completion', l, c + 6)
+  check(got and got.isIncomplete == false and labels(got.items) == 'help_me helper', 'features: words by prefix ' .. labels(got and got.items))
+  l, c = find(buf, '$a')
+  local hover = request(buf, 'textDocument/hover', l, c)
+  check(hover and hover.contents.value:find('local variable 0', 1, true), 'features: hover on a variable')
+  l, c = find(buf, 'helper .')
+  local edit = request(buf, 'textDocument/rename', l, c, { newName = 'assistant' })
+  check(edit ~= nil, 'features: rename answered')
+  if edit then vim.lsp.util.apply_workspace_edit(edit, 'utf-16') end
+  local text = table.concat(vim.api.nvim_buf_get_lines(buf, 0, -1, false), '\n')
+  check(text:find('@done $a @ assistant . ;\n: assistant 1 ;', 1, true), 'features: rename applied ' .. text)
+  l, c = find(buf, 'assistant .')
+  local refused, err = request(buf, 'textDocument/rename', l, c, { newName = 'dup' })
+  check(refused == nil and err and err.message:find('built-in word', 1, true), 'features: rename to a built-in word refused')
+  local lights = request(buf, 'textDocument/documentHighlight', l, c)
+  check(lights and #lights == 2, 'features: highlights of a word')
+  local symbols = request(buf, 'workspace/symbol', nil, nil, { query = 'assist' })
+  check(symbols and #symbols == 1 and symbols[1].name == 'assistant', 'features: workspace symbols')
+  vim.cmd('bwipeout!')
+end
+
+-- A quick fix applied by the client: the ';' that a definition lacks.
+do
+  local path = work .. '/fix.qka'
+  write(path, ': helper 1 .\n: main helper ;\n')
+  local buf = open(path)
+  local actions = request(buf, 'textDocument/codeAction', nil, nil, {
+    range = { start = { line = 1, character = 0 }, ['end'] = { line = 1, character = 0 } },
+    context = { diagnostics = {} },
+  }) or {}
+  local fix
+  for _, a in ipairs(actions) do
+    if a.title:find("Insert ';'", 1, true) then fix = a end
+  end
+  check(fix ~= nil, 'fix: a quick fix offered')
+  if fix then vim.lsp.util.apply_workspace_edit(fix.edit, 'utf-16') end
+  local text = table.concat(vim.api.nvim_buf_get_lines(buf, 0, -1, false), '\n')
+  check(text == ': helper 1 . ;\n: main helper ;', 'fix: applied ' .. text)
+  vim.cmd('bwipeout!')
+end
+
+-- A script of 5 MB: requests are answered while the checker works, and
+-- after an edit.
+do
+  local path = work .. '/big.qka'
+  local parts = { ': main 5 w0 . ;\n' }
+  local n = 45000
+  for i = 0, n - 1 do
+    local calls = {}
+    for _, k in ipairs({ 2 * i + 1, 2 * i + 2 }) do
+      if k < n then table.insert(calls, 'w' .. k) end
+    end
+    table.insert(parts, string.format('/* w%d ( x -- y ) */\n: w%d dup 3 < if @@w%d_big 1 + %s ;\n    @w%d_big 2 * $a ! $a @ 7 + ;\n',
+      i, i, i, table.concat(calls, ' '), i))
+  end
+  write(path, table.concat(parts))
+  vim.cmd('edit ' .. vim.fn.fnameescape(path))
+  local buf = vim.api.nvim_get_current_buf()
+  local uri = vim.uri_from_bufnr(buf)
+  local seen = published[uri] or 0
+  local hover = request(buf, 'textDocument/hover', 2, 3)
+  check(hover and hover.contents.value:find('`w0`, defined at line 3', 1, true), 'big: hover right after opening')
+  check(vim.wait(120000, function() return (published[uri] or 0) > seen end, 20), 'big: no diagnostics published')
+  vim.api.nvim_buf_set_text(buf, 2, 9, 2, 10, { '4' })
+  local started = vim.loop.hrtime()
+  local def = request(buf, 'textDocument/definition', 2, 20)
+  check(def and def.range.start.line == 3, 'big: definition of a jump after an edit')
+  local items = request(buf, 'textDocument/completion', 2, 31)
+  check(items and items.isIncomplete and #items.items == 100, 'big: completion is cut')
+  log:write(string.format('big: definition and completion after an edit in %.0f ms\n', (vim.loop.hrtime() - started) / 1e6))
+  vim.cmd('bwipeout!')
 end
 
 -- :checkhealth qka finds the server the setup is told to start, with its version.

@@ -131,7 +131,8 @@ test('the examples: diagnostics on open, and their features', async () => {
     [['fib', 12, ['@fib_recurse']], ['main', 12, ['@main_next']]]);
   const completion = await s.connection.sendRequest('textDocument/completion', at(fib, text, 'fib\n'));
   const labels = completion.items.map((i) => i.label);
-  for (const wanted of ['dup', 'on_goto', 'fib', 'main', '@@fib_recurse']) assert.ok(labels.includes(wanted), wanted);
+  for (const wanted of ['dup', 'on_goto', 'fib', 'main']) assert.ok(labels.includes(wanted), wanted);
+  assert.ok(!labels.includes('@@fib_recurse'), 'a label reference only after a jumping word');
   await stop(s);
 });
 
@@ -148,7 +149,14 @@ test('jumps across definitions and into comments, duplicates and the index', asy
     "the definition of 'w' never runs",
     "'w' is defined 2 times; calls run the definition at line 4",
   ]);
-  assert.deepStrictEqual(got.map((d) => d.severity), [1, 1, 3, 2]);
+  // Code that never runs is a hint, drawn faded (Unnecessary); a finding
+  // that follows from another points at it.
+  assert.deepStrictEqual(got.map((d) => [d.severity, d.code, d.tags]),
+    [[1, 'QKA101', undefined], [1, 'QKA101', undefined], [4, 'QKA301', [1]], [2, 'QKA207', undefined]]);
+  const related = got[1].relatedInformation;
+  assert.strictEqual(related.length, 1);
+  assert.deepStrictEqual([related[0].location.uri, related[0].location.range.start], [uri, position(text, '*/')]);
+  assert.match(related[0].message, /earlier error/);
   let loc = await s.connection.sendRequest('textDocument/definition', at(uri, text, '@@x'));
   assert.deepStrictEqual(loc.range.start, position(text, '@x 2'));
   loc = await s.connection.sendRequest('textDocument/definition', at(uri, text, '@@c'));
@@ -171,7 +179,8 @@ test('incremental changes and UTF-16 positions', async () => {
     contentChanges: [{ range: { start: { line: 0, character: 16 }, end: { line: 0, character: 16 } }, text: ' foo' }],
   });
   // The error, and the note on what it makes unreachable.
-  let got = await s.published(uri, (d) => d.filter((x) => x.severity === 1).length === 1);
+  const errors = (d) => d.filter((x) => x.severity === 1);
+  let got = errors(await s.published(uri, (d) => errors(d).length === 1));
   assert.strictEqual(got[0].message, "undefined word 'foo' (on every run)");
   assert.deepStrictEqual(got[0].range, { start: { line: 0, character: 17 }, end: { line: 0, character: 20 } });
   // Replace it across the line end, then remove it again.
@@ -231,6 +240,199 @@ test('a document of 5 MB', async () => {
   await stop(s);
 });
 
+// The offset in text of an LSP position (UTF-16 units, lines ended by '\n').
+function offsetAt(text, pos) {
+  const lines = text.split('\n');
+  let at = 0;
+  for (let l = 0; l < pos.line; ++l) at += lines[l].length + 1;
+  return at + pos.character;
+}
+
+// text with the TextEdits applied (they must not overlap).
+function applyEdits(text, edits) {
+  const sorted = [...edits].sort((a, b) => offsetAt(text, b.range.start) - offsetAt(text, a.range.start));
+  for (const e of sorted) text = text.slice(0, offsetAt(text, e.range.start)) + e.newText + text.slice(offsetAt(text, e.range.end));
+  return text;
+}
+
+async function opened(s, uri, text) {
+  open(s, uri, text);
+  return s.published(uri);
+}
+
+test('completion: the prefix typed, a limit, and the labels a jump can reach', async () => {
+  const s = await initialized();
+  const uri = 'file:///complete.qka';
+  const words = Array.from({ length: 300 }, (_, i) => `: w${i} ;`).join('\n');
+  const text = `: main\n  @top 1 . go_down @@ \n  go_up @@t\n  @end /* @in_comment */ ;\n/* @after */\n${words}\n`;
+  await opened(s, uri, text);
+  const complete = (needle, shift) => s.connection.sendRequest('textDocument/completion', at(uri, text, needle, 1, shift));
+  // After go_down: the labels after the reference, in comments too, nearest first.
+  let got = await complete('@@ \n', 2);
+  assert.deepStrictEqual(got.items.map((i) => i.label), ['@@end', '@@in_comment', '@@after']);
+  assert.deepStrictEqual(got.items[0].textEdit, { range: { start: position(text, '@@ \n'), end: position(text, '@@ \n', 1, 2) }, newText: '@@end' });
+  // After go_up, with a prefix: the labels before it that start so.
+  got = await complete('@@t\n', 3);
+  assert.deepStrictEqual(got.items.map((i) => i.label), ['@@top']);
+  // Words: filtered by the prefix and cut, which the answer says.
+  got = await complete('w1 ;', 1);
+  assert.deepStrictEqual([got.isIncomplete, got.items.length, got.items[0].label], [true, 100, 'wday']);
+  got = await complete('w29 ;', 3);
+  assert.strictEqual(got.isIncomplete, false);
+  assert.deepStrictEqual(got.items.map((i) => i.label), ['w29', ...Array.from({ length: 10 }, (_, i) => `w29${i}`)]);
+  assert.deepStrictEqual(got.items[0].textEdit.range, { start: position(text, 'w29 ;'), end: position(text, 'w29 ;', 1, 3) });
+  // Completion follows the text as typed, before it is read again.
+  s.connection.sendNotification('textDocument/didChange', {
+    textDocument: { uri, version: 2 },
+    contentChanges: [{ range: { start: position(text, ' ;\n: w1'), end: position(text, ' ;\n: w1') }, text: ' w4' }],
+  });
+  const typed = position(text, ' ;\n: w1');
+  got = await s.connection.sendRequest('textDocument/completion', { textDocument: { uri }, position: { line: typed.line, character: typed.character + 3 } });
+  assert.deepStrictEqual(got.items.map((i) => i.label).slice(0, 3), ['w4', 'w40', 'w41']);
+  await stop(s);
+});
+
+test('rename of words and labels, refused where it would change what runs', async () => {
+  const s = await initialized();
+  const uri = 'file:///rename.qka';
+  const text = ': main 3 sq . go_down @@a @b 1 . @a 2 . ;\n: sq dup * ;\n: cube dup sq * ;\n/* sq in prose */\n';
+  await opened(s, uri, text);
+  const rename = (needle, newName, shift = 0) => s.connection.sendRequest('textDocument/rename', { ...at(uri, text, needle, 1, shift), newName });
+  // A word: its definition and its calls, not the prose in a comment.
+  let edit = await rename('sq .', 'square');
+  assert.strictEqual(applyEdits(text, edit.changes[uri]),
+    ': main 3 square . go_down @@a @b 1 . @a 2 . ;\n: square dup * ;\n: cube dup square * ;\n/* sq in prose */\n');
+  const refused = async (promise, pattern) => assert.rejects(promise, (e) => e.code === -32803 && pattern.test(e.message));
+  assert.deepStrictEqual(await rename('sq .', 'sq'), { changes: {} });
+  await refused(rename('sq .', 'dup'), /built-in word/);
+  await refused(rename('sq .', 'two words'), /one token/);
+  await refused(rename('sq .', 'cube'), /'cube' is defined already, at line 3/);
+  // A label: the label and the references that land on it.
+  edit = await rename('@@a', '@c', 2);
+  assert.strictEqual(applyEdits(text, edit.changes[uri]).split('\n')[0], ': main 3 sq . go_down @@c @b 1 . @c 2 . ;');
+  edit = await rename(' @a 2', '@c', 1);
+  assert.strictEqual(edit.changes[uri].length, 2);
+  // A nearer '@b' would take the jump.
+  await refused(rename('@@a', '@b', 2), /the jump at line 1 would land at line 1/);
+  await refused(rename('@@a', 'b', 2), /a label is '@' and a name/);
+  // prepareRename: a reference from its second character, the part that is the label.
+  let prepared = await s.connection.sendRequest('textDocument/prepareRename', at(uri, text, '@@a', 1, 1));
+  assert.deepStrictEqual(prepared, { range: { start: position(text, '@@a', 1, 1), end: position(text, '@@a', 1, 3) }, placeholder: '@a' });
+  prepared = await s.connection.sendRequest('textDocument/prepareRename', at(uri, text, 'sq', 2));
+  assert.strictEqual(prepared.placeholder, 'sq');
+  await refused(s.connection.sendRequest('textDocument/prepareRename', at(uri, text, 'dup')), /only user words and labels/);
+  // Highlights: where the name is written and where it is used.
+  const lights = await s.connection.sendRequest('textDocument/documentHighlight', at(uri, text, 'sq', 3));
+  assert.deepStrictEqual(lights.map((h) => [h.range.start.line, h.kind]), [[0, 2], [1, 3], [2, 2]]);
+  await stop(s);
+});
+
+test('hover on variables and numbers', async () => {
+  const s = await initialized();
+  const uri = 'file:///hover.qka';
+  const text = ': main $a @ $B @ + ?h @ 65 -1 $apple 300 ?A ;\n';
+  await opened(s, uri, text);
+  const hover = async (needle) => (await s.connection.sendRequest('textDocument/hover', at(uri, text, needle))).contents.value;
+  assert.match(await hover('$a'), /local variable 0 of the running word/);
+  assert.match(await hover('$B'), /global variable 33, 0 at the start/);
+  assert.match(await hover('?h'), /system variable 71, read-only: the hour/);
+  assert.match(await hover('65'), /Number 65 = `0x00000041` = `'A'`[\s\S]*a system variable/);
+  assert.match(await hover('-1'), /Number -1 = `0xffffffff`/);
+  assert.match(await hover('$apple'), /Only the first letter counts: `\$apple` is `\$a`/);
+  assert.match(await hover('300'), /`chr.` writes `,`/);
+  assert.match(await hover('?A'), /`\?A` is no variable but a word/);
+  await stop(s);
+});
+
+test('semantic tokens, inlay hints, folding and workspace symbols', async () => {
+  const s = await initialized();
+  const legend = s.result.capabilities.semanticTokensProvider.legend;
+  const uri = 'file:///draw.qka';
+  const text = ': main go_down @@in 1 . ;\n/* skipped @in 2 . ; */\n: spare 3 ;\n: sq dup * ;\n: four sq\n  sq ;\n: jumpy 1 if @@x @x ;\n';
+  await opened(s, uri, text);
+  const { data } = await s.connection.sendRequest('textDocument/semanticTokens/full', { textDocument: { uri } });
+  const tokens = [];
+  for (let i = 0, line = 0, start = 0; i < data.length; i += 5) {
+    line += data[i];
+    start = data[i] === 0 ? start + data[i + 1] : data[i + 1];
+    const mods = legend.tokenModifiers.filter((_, bit) => data[i + 4] & (1 << bit));
+    tokens.push([line, text.split('\n')[line].substr(start, data[i + 2]), legend.tokenTypes[data[i + 3]], mods.join(' ')]);
+  }
+  const of = (line, word) => tokens.find((t) => t[0] === line && t[1] === word);
+  // Inside the comment: what the jump runs is drawn, what it skips is not.
+  assert.strictEqual(of(1, 'skipped'), undefined);
+  assert.deepStrictEqual(of(1, '2'), [1, '2', 'number', 'runsInComment']);
+  assert.deepStrictEqual(of(1, '@in'), [1, '@in', 'label', 'definition runsInComment']);
+  assert.deepStrictEqual(of(1, ';'), [1, ';', 'keyword', 'runsInComment']);
+  assert.strictEqual(of(1, '*/'), undefined);  // the ';' returns before it
+  assert.deepStrictEqual(of(2, 'spare'), [2, 'spare', 'function', 'definition neverRuns']);
+  assert.deepStrictEqual(of(2, '3'), [2, '3', 'number', 'neverRuns']);
+  assert.deepStrictEqual(of(0, 'go_down'), [0, 'go_down', 'keyword', 'defaultLibrary']);
+  // Stack effects where the body's is known; none for a body that jumps.
+  const hints = await s.connection.sendRequest('textDocument/inlayHint', { textDocument: { uri }, range: { start: { line: 0, character: 0 }, end: { line: 7, character: 0 } } });
+  assert.deepStrictEqual(hints.map((h) => [h.position.line, h.label]),
+    [[2, '( 0 -- 1 )'], [3, '( 1 -- 1 )'], [4, '( 1 -- 1 )']]);
+  assert.deepStrictEqual(hints[1].position, position(text, ' dup *'));
+  const folds = await s.connection.sendRequest('textDocument/foldingRange', { textDocument: { uri } });
+  // main runs on to the ';' in the comment, where its jump goes.
+  assert.deepStrictEqual(folds, [{ startLine: 0, endLine: 1 }, { startLine: 4, endLine: 5 }]);
+  const commented = 'file:///comment.qka';
+  await opened(s, commented, '/* one\n   two */\n: main ;\n');
+  assert.deepStrictEqual(await s.connection.sendRequest('textDocument/foldingRange', { textDocument: { uri: commented } }),
+    [{ startLine: 0, endLine: 1, kind: 'comment' }]);
+  const symbols = await s.connection.sendRequest('workspace/symbol', { query: 'SQ' });
+  assert.deepStrictEqual(symbols.map((x) => [x.name, x.kind, x.location.uri, x.location.range.start]), [['sq', 12, uri, position(text, 'sq dup')]]);
+  await stop(s);
+});
+
+test('semantic tokens are asked for again once the checker is done, where the client can', async () => {
+  const s = await initialized({ workspace: { semanticTokens: { refreshSupport: true } } });
+  let refreshed = 0;
+  s.connection.onRequest('workspace/semanticTokens/refresh', () => { ++refreshed; return null; });
+  const uri = 'file:///refresh.qka';
+  await opened(s, uri, ': main ;\n: spare 3 ;\n');
+  const deadline = Date.now() + 10000;
+  while (refreshed === 0 && Date.now() < deadline) await new Promise((resolve) => setTimeout(resolve, 20));
+  assert.strictEqual(refreshed, 1);
+  // The tokens then know what never runs.
+  const { data } = await s.connection.sendRequest('textDocument/semanticTokens/full', { textDocument: { uri } });
+  const neverRuns = 1 << s.result.capabilities.semanticTokensProvider.legend.tokenModifiers.indexOf('neverRuns');
+  assert.ok(data.some((v, i) => i % 5 === 4 && (v & neverRuns)));
+  await stop(s);
+});
+
+test('quick fixes', async () => {
+  const s = await initialized();
+  let n = 0;
+  // The text after the fix whose title matches, asked for on the given line.
+  async function fixed(text, line, title) {
+    const uri = `file:///fix${++n}.qka`;
+    const diagnostics = await opened(s, uri, text);
+    const actions = await s.connection.sendRequest('textDocument/codeAction', {
+      textDocument: { uri }, range: { start: { line, character: 0 }, end: { line, character: 0 } }, context: { diagnostics },
+    });
+    const action = actions.find((a) => title.test(a.title));
+    assert.ok(action, `${title} among ${actions.map((a) => a.title)}`);
+    assert.strictEqual(action.kind, 'quickfix');
+    return { text: applyEdits(text, action.edit.changes[uri]), action };
+  }
+  assert.strictEqual((await fixed('\ufeff: main 1 . ;\n', 0, /byte order mark/)).text, ': main 1 . ;\n');
+  const crlf = await fixed('#!/usr/bin/env qka\r\n: main 1 . ;\r\n', 1, /CRLF/);
+  assert.strictEqual(crlf.text, '#!/usr/bin/env qka\n: main 1 . ;\n');
+  assert.deepStrictEqual(crlf.action.diagnostics.map((d) => d.code), ['QKA211']);
+  const semicolon = await fixed(': a 1 .\n: main a ;\n', 1, /Insert ';'/);
+  assert.strictEqual(semicolon.text, ': a 1 . ;\n: main a ;\n');
+  assert.strictEqual((await fixed(': main 1 . /* oops\n 2 . ;\n', 0, /'\*\/'/)).text, ': main 1 . /* oops */\n 2 . ;\n');
+  const label = await fixed(': main 0 if @@done 1 . ;\n', 0, /Create label '@done'/);
+  assert.strictEqual(label.text, ': main 0 if @@done 1 . @done ;\n');
+  assert.deepStrictEqual(label.action.diagnostics.map((d) => d.code), ['QKA104']);
+  assert.strictEqual((await fixed(': main 1 loop @@top ;\n', 0, /Create label '@top'/)).text, ': main @top 1 loop @@top ;\n');
+  // What the fixes leave has no error.
+  const clean = await opened(s, 'file:///fixed.qka', label.text);
+  assert.deepStrictEqual(clean.filter((d) => d.severity === 1), []);
+  await stop(s);
+});
+
 // Raw bytes: what no library would send.
 function raw() {
   const proc = spawn(server, [], { stdio: ['pipe', 'pipe', 'inherit'] });
@@ -265,6 +467,157 @@ function raw() {
     },
   };
 }
+
+test('versions: stale findings are not published, unchanged texts reuse theirs, closing clears', async () => {
+  const s = await initialized();
+  const published = [];
+  s.connection.onNotification('textDocument/publishDiagnostics', (params) => {
+    published.push(params);
+    s.diagnostics.set(params.uri, params.diagnostics);
+  });
+  const uri = 'file:///versions.qka';
+  const defs = Array.from({ length: 5000 }, (_, i) => `: w${i} ${i + 1 < 5000 ? `w${i + 1}` : ''} ;`).join('\n');
+  const text = `: main w0 nosuch ;\n${defs}\n`;
+  open(s, uri, text);
+  await s.published(uri);
+  const change = (version, edit) => s.connection.sendNotification('textDocument/didChange', { textDocument: { uri, version }, contentChanges: [edit] });
+  // Two changes at once: only the second's findings may be published, in
+  // the places of its text.
+  const at0 = position(text, 'nosuch');
+  change(2, { range: { start: at0, end: at0 }, text: 'x' });
+  change(3, { range: { start: at0, end: { line: 0, character: at0.character + 1 } }, text: 'yy' });
+  const last = await s.published(uri, (d) => d.some((x) => x.message.includes("'yynosuch'")));
+  assert.deepStrictEqual(published.slice(1).map((p) => p.version), [3]);
+  assert.deepStrictEqual(last.find((x) => x.code === 'QKA101').range.end, { line: 0, character: at0.character + 8 });
+  // Written over with the same bytes: published again, the same.
+  change(4, { range: { start: at0, end: { line: 0, character: at0.character + 2 } }, text: 'yy' });
+  await new Promise((resolve) => { const wait = () => (published.length === 3 ? resolve() : setTimeout(wait, 20)); wait(); });
+  assert.deepStrictEqual([published[2].version, published[2].diagnostics], [4, last]);
+  // Closing: the findings go, and the document is no longer known.
+  s.connection.sendNotification('textDocument/didClose', { textDocument: { uri } });
+  await s.published(uri, (d) => d.length === 0);
+  await assert.rejects(s.connection.sendRequest('textDocument/hover', at(uri, text, 'w0')), (e) => e.code === -32602);
+  change(5, { text: ': main ;' });  // ignored
+  // Opened again at once with another text: answers and findings are the new text's.
+  open(s, uri, text);
+  s.connection.sendNotification('textDocument/didClose', { textDocument: { uri } });
+  const again = ': main other ;\n: other ;\n';
+  open(s, uri, again);
+  const hover = await s.connection.sendRequest('textDocument/hover', at(uri, again, 'other'));
+  assert.match(hover.contents.value, /`other`, defined at line 2/);
+  assert.deepStrictEqual(await s.published(uri, (d) => d.length === 0), []);
+  await stop(s);
+});
+
+test('traces on request, notifications that are ignored, late cancellations', async () => {
+  const c = raw();
+  const send = (message) => c.send(c.frame(JSON.stringify({ jsonrpc: '2.0', ...message })));
+  // Before initialize, notifications are dropped without an answer.
+  send({ method: 'textDocument/didOpen', params: { textDocument: { uri: 'file:///early.qka', text: ': main ;' } } });
+  send({ id: 1, method: 'initialize', params: { capabilities: {} } });
+  assert.strictEqual((await c.next()).id, 1);
+  send({ method: 'no/such/notification', params: {} });
+  send({ method: '$/cancelRequest', params: { id: 1 } });  // answered already: nothing happens
+  send({ method: '$/setTrace', params: { value: 'verbose' } });
+  send({ id: 2, method: 'textDocument/hover', params: { textDocument: { uri: 'file:///early.qka' }, position: { line: 0, character: 3 } } });
+  let m = await c.next();
+  assert.deepStrictEqual([m.id, m.error.code], [2, -32602]);  // never opened
+  send({ method: 'textDocument/didOpen', params: { textDocument: { uri: 'file:///t.qka', version: 7, text: ': main 1 . ;' } } });
+  const traces = [];
+  let diagnostics;
+  // The reading thread's trace may come after the checker's publication.
+  while (!diagnostics || !traces.some((t) => t.startsWith('read '))) {
+    m = await c.next();
+    if (m.method === '$/logTrace') traces.push(m.params.message);
+    if (m.method === 'textDocument/publishDiagnostics') diagnostics = m.params;
+  }
+  assert.deepStrictEqual([diagnostics.version, diagnostics.diagnostics], [7, []]);
+  assert.match(traces.join('\n'), /^read file:\/\/\/t\.qka program_ms=[\d.]+ rest_ms=[\d.]+$/m);
+  assert.match(traces.join('\n'), /^analysed file:\/\/\/t\.qka version=7 check_ms=[\d.]+ diagnostics_ms=[\d.]+ reused=0$/m);
+  send({ method: '$/setTrace', params: { value: 'off' } });
+  send({ id: 3, method: 'shutdown' });
+  m = await c.next();
+  assert.deepStrictEqual([m.id, m.result], [3, null]);
+  send({ method: 'exit' });
+  assert.deepStrictEqual(await c.exited, { code: 0, signal: null });
+});
+
+test('features at the edges: code in comments, on_goto, recursion, wide characters', async () => {
+  const s = await initialized();
+  const uri = 'file:///edges.qka';
+  const text = ': main go_down @@in ;\n/* sq as prose @in 2 sq . ; */\n: sq dup * ;\n' +
+    ': pick 2 3 on_goto @@one @@ @one 1 ; @two 2 ;\n: down dup if @@stop 1 - down @stop ;\n' +
+    ': quiet /* skip */ 1 ;\n: wide "\u{1F600}" drop ?r ?x 2147483648 ;\n';
+  await opened(s, uri, text);
+  // The call in the comment that the jump runs is renamed; the prose is not.
+  const edit = await s.connection.sendRequest('textDocument/rename', { ...at(uri, text, 'sq dup'), newName: 'square' });
+  assert.strictEqual(applyEdits(text, edit.changes[uri]).split('\n').slice(1, 3).join('\n'),
+    '/* sq as prose @in 2 square . ; */\n: square dup * ;');
+  // Among on_goto's references: the labels after the list.
+  const got = await s.connection.sendRequest('textDocument/completion', at(uri, text, '@@ @one', 1, 2));
+  assert.deepStrictEqual(got.items.map((i) => i.label), ['@@one', '@@two', '@@stop']);
+  // Recursion and jumps have no stack effect; a comment in a body is skipped.
+  const hints = await s.connection.sendRequest('textDocument/inlayHint', { textDocument: { uri }, range: { start: { line: 0, character: 0 }, end: { line: 9, character: 0 } } });
+  assert.deepStrictEqual(hints.map((h) => [h.position.line, h.label]), [[2, '( 1 -- 1 )'], [5, '( 0 -- 1 )'], [6, '( 0 -- 3 )']]);
+  const hover = async (needle) => (await s.connection.sendRequest('textDocument/hover', at(uri, text, needle))).contents.value;
+  assert.match(await hover('?r'), /system variable 81, read-only: a random 32-bit number/);
+  assert.match(await hover('?x'), /system variable 87, read-only: always 0/);
+  assert.match(await hover('2147483648'), /Number -2147483648 = `0x80000000`/);
+  assert.match(await hover('sq .'), /`sq`, defined at line 3, `\( 1 -- 1 \)`/);
+  // Token lengths in UTF-16 units: the emoji string is 4 units.
+  const { data } = await s.connection.sendRequest('textDocument/semanticTokens/full', { textDocument: { uri } });
+  const rows = [];
+  for (let i = 0, line = 0, start = 0; i < data.length; i += 5) {
+    line += data[i];
+    start = data[i] === 0 ? start + data[i + 1] : data[i + 1];
+    rows.push([line, start, data[i + 2]]);
+  }
+  const emoji = position(text, '"\u{1F600}"');
+  assert.deepStrictEqual(rows.find((r) => r[0] === emoji.line && r[1] === emoji.character), [emoji.line, emoji.character, 4]);
+  assert.deepStrictEqual(rows.find((r) => r[0] === emoji.line && r[1] === emoji.character + 5), [emoji.line, emoji.character + 5, 4]);
+  // A clean script has nothing to fix.
+  const clean = 'file:///clean.qka';
+  await opened(s, clean, ': main 1 . ;\n');
+  assert.deepStrictEqual(await s.connection.sendRequest('textDocument/codeAction', {
+    textDocument: { uri: clean }, range: { start: { line: 0, character: 0 }, end: { line: 0, character: 0 } }, context: { diagnostics: [] },
+  }), []);
+  // Workspace symbols come from every open document, and go when it closes.
+  const names = async () => (await s.connection.sendRequest('workspace/symbol', { query: 'main' })).map((x) => x.location.uri).sort();
+  assert.deepStrictEqual(await names(), [clean, uri]);
+  s.connection.sendNotification('textDocument/didClose', { textDocument: { uri: clean } });
+  await s.published(clean, (d) => d.length === 0);
+  assert.deepStrictEqual(await names(), [uri]);
+  await stop(s);
+});
+
+test('cancellation of a request that waits its turn', async () => {
+  const c = raw();
+  const send = (message) => c.frame(JSON.stringify({ jsonrpc: '2.0', ...message }));
+  const uri = 'file:///big.qka';
+  // Every definition runs, so the checker has much to follow.
+  const text = ': main 5 w0 . ;\n' + Array.from({ length: 20000 }, (_, i) =>
+    `: w${i} dup 3 < if @@w${i}_big 1 + ${[2 * i + 1, 2 * i + 2].filter((k) => k < 20000).map((k) => `w${k}`).join(' ')} ;\n    @w${i}_big 2 * $a ! $a @ 7 + ;\n`).join('');
+  const hover = (id) => ({ id, method: 'textDocument/hover', params: { textDocument: { uri }, position: { line: 1, character: 3 } } });
+  // One write: the first request waits for the document to be read, so the
+  // cancellation of the second comes while it still waits its turn.
+  c.send(send({ id: 1, method: 'initialize', params: { capabilities: {} } }) +
+    send({ method: 'textDocument/didOpen', params: { textDocument: { uri, languageId: 'qka', version: 1, text } } }) +
+    send(hover(2)) + send(hover(3)) + send({ method: '$/cancelRequest', params: { id: 3 } }) + send(hover(4)));
+  const seen = [];
+  let diagnostics = false;
+  while (seen.length < 4) {
+    const m = await c.next();
+    if (m.method === undefined) seen.push(m);
+    else if (m.method === 'textDocument/publishDiagnostics') diagnostics = true;
+  }
+  assert.deepStrictEqual(seen.map((m) => m.id), [1, 2, 3, 4]);
+  assert.match(seen[1].result.contents.value, /`w0`, defined at line 2/);
+  assert.deepStrictEqual(seen[2].error.code, -32800);
+  assert.ok(seen[3].result);
+  while (!diagnostics) diagnostics = (await c.next()).method === 'textDocument/publishDiagnostics';
+  c.send(send({ id: 5, method: 'shutdown' }) + send({ method: 'exit' }));
+  assert.deepStrictEqual(await c.exited, { code: 0, signal: null });
+});
 
 test('malformed JSON, bad headers and batches', async () => {
   const c = raw();
