@@ -139,9 +139,8 @@ outcome block_translator::translate_call(const char* t, const char* body)
 // everything back as it was and says so.
 bool block_translator::inline_body(const char* body)
 {
-    const snapshot saved{code_.size(), code_.empty() ? std::nullopt : std::optional{code_.back()},
-                         open_,        base_,   sp_at_,        need_,          room_,
-                         levels_,      tokens_, inline_start_, depth_limited_, held_.size()};
+    const snapshot saved{code_,   open_,   base_,         sp_at_,         need_, room_,
+                         levels_, tokens_, inline_start_, depth_limited_, held_.size()};
     ++level_;
     levels_ = std::max(levels_, level_);
     inline_start_ = body;
@@ -165,8 +164,7 @@ bool block_translator::inline_body(const char* body)
     // Too deep is no fault of the body: it may be inlined nearer the top.
     if (!depth_limited_) memo_.not_inlinable.insert(body);
     depth_limited_ = saved.depth_limited || depth_limited_;
-    code_.resize(saved.code_size);
-    if (saved.last) code_.back() = *saved.last;
+    code_ = saved.code;
     open_ = saved.open;
     base_ = saved.base;
     sp_at_ = saved.sp_at;
