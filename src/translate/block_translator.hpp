@@ -216,6 +216,10 @@ private:
     // position by making the instruction that computed it write the cell
     // instead, where nothing between can tell; false where it cannot.
     bool compute_in_place(const sym& s, std::int32_t position);
+    // The scratch integers of a branch's operands, held across the writing
+    // out of the stack: one written to its cell in place is then read there.
+    std::array<std::int32_t, 2> branch_operands_{-1, -1};
+    std::vector<std::pair<std::int32_t, std::int32_t>> written_in_place_;  // scratch integer, position
     // Writes the stack out and gives the move of the stack pointer that makes
     // it real; from then on the pointer stands at the top.
     std::int32_t materialize();

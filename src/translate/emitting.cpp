@@ -112,7 +112,10 @@ bool block_translator::compute_in_place(const sym& s, std::int32_t position)
     if (!s.is_leaf() || s.a.kind != ir_kind::frame || is_local_index(s.a.value)) return false;
     const std::int32_t t = s.a.value;
     const std::int32_t cell = position - sp_at_;
-    if (std::find(held_.begin(), held_.end(), t) != held_.end()) return false;
+    // held only as a branch's operand, which then reads the cell instead
+    const auto held = std::count(held_.begin(), held_.end(), t);
+    const bool branch_reads = std::find(branch_operands_.begin(), branch_operands_.end(), t) != branch_operands_.end();
+    if (held > (branch_reads ? 1 : 0)) return false;
     for (const sym& p : pending_)
         if (reads(p, s.a) || p.tag == tag_ref{tag_kind::frame, t}) return false;
     const auto plain = [](const ir_insn& insn) {
@@ -130,6 +133,7 @@ bool block_translator::compute_in_place(const sym& s, std::int32_t position)
             insn.dst_kind = ir_kind::slot;
             insn.arg.target = encode_target(ir_kind::slot, position, s.tag);
             room_ = std::max(room_, position + 1);
+            if (held > 0) written_in_place_.emplace_back(t, position);
             return true;
         }
         if (!plain(insn) && insn.op != ir_op::save_cell) return false;

@@ -63,8 +63,14 @@ outcome block_translator::translate_branch(const char*& p, bool loop)
         *l = {ir_kind::frame, t};
         held_.push_back(t);
     }
+    branch_operands_ = {a.kind == ir_kind::frame ? a.value : -1, b.kind == ir_kind::frame ? b.value : -1};
+    written_in_place_.clear();
     const std::int32_t adjust = materialize();
     held_.resize(held_before);
+    branch_operands_ = {-1, -1};
+    for (leaf* l : {&a, &b})
+        for (const auto& [scratch, position] : written_in_place_)
+            if (*l == leaf{ir_kind::frame, scratch}) *l = {ir_kind::slot, position};
     emit_exit({.op = branch, .a_kind = a.kind, .b_kind = b.kind, .a = encode(a), .b = encode(b), .adjust = adjust},
               landing);
     emit_exit({.op = ir_op::jump}, next_token(reference));  // the branch reads where not jumping goes here
