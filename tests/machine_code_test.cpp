@@ -1,6 +1,7 @@
 // Machine code: division by constants as multiplications, and whole hot
 // runs through the tiers (machine code where this build has it) against the
 // text walker, compared by the machine they leave behind.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -100,6 +101,11 @@ TEST(TieredRun, LeavesTheMachineAsTheWalkerDoes)
              // computed variable numbers, and cells whose tags come from strings
              "0 $i ! @t $i @ dup 7 % 1 + ! $i @ 7 % 1 + @ $A @ + $A ! $i @ 1 + dup $i ! 500 < loop @@t",
              "\"ab\" 0 $i ! @t 1 + $i @ 1 + dup $i ! 1000 < loop @@t \"cd\" swap over rot",
+             // cells carried on the stack, their tags with them, changing places each pass
+             "\"ab\" 0 900 @t swap 1 + swap 1 - dup loop @@t",
+             "\"ab\" 7 500 @t rot rot swap rot 1 - dup loop @@t",
+             "\"ab\" 7 501 @t rot rot swap rot 1 - dup loop @@t",
+             "\"ab\" 7 600 @t rot 3 + rot rot 1 - dup 300 = if @@k \"cd\" rot drop swap @k dup loop @@t",
              // a stack that grows in a hot loop, and one that runs dry
              "0 $i ! @t $i @ $i @ 1 + dup $i ! 2000 < loop @@t",
          }) {
@@ -122,6 +128,43 @@ TEST(TieredRun, ReachesCellsFarFromTheStackPointer)
     ASSERT_EQ(walked.stack.size(), 1u);
     EXPECT_EQ(walked.stack.back().value, 40 * (49 * 50 / 2) + 50 * (39 * 40 / 2) * 1000);
     EXPECT_EQ(run(text, true), walked);
+}
+
+// The stack cells among the variables the region at the label "t" keeps in
+// registers, once the loop there has run hot, from the top down; each as
+// "sP" (P counted from the stack pointer at the loop's head), "w" after it
+// where it is written.
+std::string cells_in_registers(const std::string& text)
+{
+    forth_vm vm = forth_vm_create(100, 10, text.c_str());
+    vm.depth = 0;
+    vm.current = next_token(find_user_word(vm, "main"));
+    run_tiered(vm);
+    std::string cells = "none";
+    const auto spot = vm.tiers->spots.find(next_token(text.c_str() + text.find(" @t ") + 1));
+    if (spot != vm.tiers->spots.end() && spot->second.block) {
+        std::vector<region_variable> found;
+        for (const region_variable& v : form_region(*spot->second.block, 7).in_registers)
+            if (v.kind == ir_kind::slot) found.push_back(v);
+        std::sort(found.begin(), found.end(), [](const auto& x, const auto& y) { return x.index > y.index; });
+        cells.clear();
+        for (const region_variable& v : found) cells += " s" + std::to_string(v.index) + (v.written ? "w" : "");
+    }
+    forth_vm_destroy(vm);
+    return cells;
+}
+
+TEST(Region, KeepsTheCellsALoopCarriesInRegisters)
+{
+    const std::string w = ": w 0 if @@x @x 1 + ;\n";
+    // a counter and an accumulator on the stack; one only read
+    EXPECT_EQ(cells_in_registers(w + ": main 0 900 @t swap 1 + swap 1 - dup loop @@t ;"), " s-1w s-2w");
+    EXPECT_EQ(cells_in_registers(w + ": main 5 900 $n ! @t dup $n @ + $a ! $n @ 1 - dup $n ! loop @@t ;"), " s-1");
+    // two blocks a pass, the second at the same depth
+    EXPECT_EQ(cells_in_registers(w + ": main 0 900 @t swap 1 + swap @m 1 - dup loop @@t ;"), " s-1w s-2w");
+    // a stack a cell higher each pass, and a call whose body may move it: none
+    EXPECT_EQ(cells_in_registers(w + ": main 0 $i ! @t $i @ $i @ 1 + dup $i ! 900 < loop @@t ;"), "");
+    EXPECT_EQ(cells_in_registers(w + ": main 0 900 @t swap w swap 1 - dup loop @@t ;"), "");
 }
 
 TEST(TieredRun, CodeStaysWithinItsBound)

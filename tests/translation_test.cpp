@@ -131,6 +131,22 @@ TEST(Translation, AStoreSeesTheValueBeforeIt)
               "print number t0\nret\n");
 }
 
+TEST(Translation, AnAccumulatorOnTheStackIsUpdatedInPlaceLikeALocal)
+{
+    // The sum that reads the old $n is computed first, straight into its cell.
+    EXPECT_EQ(past_check(translation_at(loop_of("$n @ + $n @ 1 - dup $n ! loop @@start"))),
+              "add s-1 = s-1, f0.13\nadd f0.13 = f0.13, c-1\nbranch_ne f0.13, c0\njump\n");
+    EXPECT_EQ(past_check(translation_at(loop_of("$a @ $n @ + $a ! $n @ 1 - dup $n ! loop @@start"))),
+              "add f0.0 = f0.0, f0.13\nadd f0.13 = f0.13, c-1\nbranch_ne f0.13, c0\njump\n");
+    // A counter on the stack is tested where it is written.
+    EXPECT_EQ(past_check(translation_at(loop_of("swap 1 + swap 1 - dup loop @@start"))),
+              "add s-1 = s-1, c-1\nadd s-2 = s-2, c1\nbranch_ne s-1, c0\njump\n");
+    // A division that may report comes between: the cell is written after it.
+    EXPECT_EQ(past_check(translation_at(loop_of("$n @ + $n @ 1 - dup $n ! $a @ $b @ / $c ! loop @@start"))),
+              "add t1 = s-1, f0.13\nadd f0.13 = f0.13, c-1\ndiv f0.2 = f0.0, f0.1\nmove s-1 = t1\n"
+              "branch_ne f0.13, c0\njump\n");
+}
+
 TEST(Translation, AReadOfAComputedVariableGoesToAGlobalThroughAScratchInteger)
 {
     // The read writes a frame integer only: it may go straight into a local,

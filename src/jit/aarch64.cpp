@@ -302,15 +302,28 @@ public:
         entry_ = entry;
         entry_past_check_ = entry_past_check;
         a_.bind(entry);
-        load_registers();
-        a_.b(check_labels_[0]);
+        depth_ = 0;
+        if (region_.keeps_cells()) {
+            // The cells are read only once the head's check has proved them
+            // there; where it fails, they are still only in the stack.
+            load_registers(homes::variables);
+            cells_live_ = false;
+            compile_check(&region_.blocks.front()->code.front());
+            cells_live_ = true;
+            load_registers(homes::cells);
+            a_.b(body_labels_[0]);
+        } else {
+            load_registers();
+            a_.b(check_labels_[0]);
+        }
         a_.bind(entry_past_check);
         load_registers();
         a_.b(body_labels_[0]);
         for (std::size_t i = 0; i < region_.blocks.size(); ++i) compile_block(i);
         for (const cold_path& path : cold_) {
             a_.bind(path.label);
-            write_back();
+            depth_ = path.depth;
+            write_back(path.cells ? homes::all : homes::variables);
             if (path.exit != nullptr)
                 dispatch_exit(path.exit);
             else
@@ -334,7 +347,12 @@ private:
         Label label;
         const ir_insn* insn;  // hand over to the interpreter here, or
         ir_exit* exit;        // go on by this exit
+        std::int32_t depth;   // where the stack pointer stands then, from the head's entry
+        bool cells;           // whether the cells kept in registers hold their values yet
     };
+
+    // Which of the registers' variables a load or a write-back takes.
+    enum class homes { all, variables, cells };
 
     // ---- places
 
@@ -347,7 +365,11 @@ private:
             if (r < region_.in_registers.size()) return register_place(variable_registers[r]);
             return memory_place(kind == ir_kind::frame ? reg_frame : reg_globals, value * 4);
         }
-        case ir_kind::slot: return memory_place(reg_sp, value * 8 + 4);
+        case ir_kind::slot: {
+            const std::size_t r = region_.register_of(kind, depth_ + value);
+            if (r < region_.in_registers.size()) return register_place(variable_registers[r]);
+            return memory_place(reg_sp, value * 8 + 4);
+        }
         case ir_kind::constant: return immediate_place(value);
         }
         return {};
@@ -374,22 +396,35 @@ private:
         }
     }
 
-    void load_registers()
+    // Where a register's variable lives in memory; a stack cell's value
+    // counted from the stack pointer as it stands now.
+    a64::Mem home_of(const region_variable& v)
     {
-        for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
-            const region_variable& v = region_.in_registers[i];
-            const a64::GpX& base = v.kind == ir_kind::frame ? reg_frame : reg_globals;
-            a_.ldr(variable_registers[i], memory_at(a_, base, std::int64_t{v.index} * 4, 4));
+        switch (v.kind) {
+        case ir_kind::slot: return memory_at(a_, reg_sp, std::int64_t{v.index - depth_} * 8 + 4, 4);
+        case ir_kind::global: return memory_at(a_, reg_globals, std::int64_t{v.index} * 4, 4);
+        default: return memory_at(a_, reg_frame, std::int64_t{v.index} * 4, 4);
         }
     }
 
-    void write_back()
+    static bool takes(homes which, const region_variable& v)
+    {
+        return which == homes::all || (which == homes::cells) == (v.kind == ir_kind::slot);
+    }
+
+    void load_registers(homes which = homes::all)
     {
         for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
             const region_variable& v = region_.in_registers[i];
-            if (!v.written) continue;
-            const a64::GpX& base = v.kind == ir_kind::frame ? reg_frame : reg_globals;
-            a_.str(variable_registers[i], memory_at(a_, base, std::int64_t{v.index} * 4, 4));
+            if (takes(which, v)) a_.ldr(variable_registers[i], home_of(v));
+        }
+    }
+
+    void write_back(homes which = homes::all)
+    {
+        for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
+            const region_variable& v = region_.in_registers[i];
+            if (v.written && takes(which, v)) a_.str(variable_registers[i], home_of(v));
         }
     }
 
@@ -398,6 +433,14 @@ private:
     void adjust_stack(std::int32_t cells, const a64::GpX& spare = a64::x0)
     {
         add_constant(a_, reg_sp, reg_sp, std::int64_t{cells} * 8, spare);
+    }
+
+    // The same for a move the code goes on from: the cells in registers are
+    // counted from where the pointer then stands.
+    void move_stack_pointer(std::int32_t cells)
+    {
+        adjust_stack(cells);
+        depth_ += cells;
     }
 
     // ---- ways out
@@ -445,13 +488,13 @@ private:
 
     Label cold_for_insn(const ir_insn* insn)
     {
-        cold_.push_back({a_.newLabel(), insn, nullptr});
+        cold_.push_back({a_.newLabel(), insn, nullptr, depth_, cells_live_});
         return cold_.back().label;
     }
 
     Label cold_for_exit(ir_exit* exit)
     {
-        cold_.push_back({a_.newLabel(), nullptr, exit});
+        cold_.push_back({a_.newLabel(), nullptr, exit, depth_, cells_live_});
         return cold_.back().label;
     }
 
@@ -470,6 +513,7 @@ private:
     {
         const ir_block& block = *region_.blocks[index];
         current_block_ = index;
+        depth_ = region_.depth_of(index);
         a_.bind(check_labels_[index]);
         const ir_insn* insn = block.code.data();
         if (insn->op == ir_op::check) compile_check(insn++);
@@ -527,15 +571,23 @@ private:
         case ir_op::move:
             store_result(insn, at(insn->a_kind, insn->a));
             return true;
-        case ir_op::save_cell:
-            // the tag and the value of the cell in one load
-            load_cell(insn->arg.target.dst, a64::w1, a64::w0);
-            store_to(at(ir_kind::frame, insn->a), a64::w0);
+        case ir_op::save_cell: {
+            // the tag and the value of the cell in one load, unless the
+            // value is kept in a register
+            const place cell = at(ir_kind::slot, insn->arg.target.dst);
+            if (cell.in_register()) {
+                a_.ldr(a64::w1, memory_at(a_, reg_sp, std::int64_t{insn->arg.target.dst} * 8, 4));
+                store_to(at(ir_kind::frame, insn->a), cell.reg);
+            } else {
+                load_cell(insn->arg.target.dst, a64::w1, a64::w0);
+                store_to(at(ir_kind::frame, insn->a), a64::w0);
+            }
             store_to(at(ir_kind::frame, insn->b), a64::w1);
             return true;
+        }
         case ir_op::jump:
             count_step(insn);
-            if (insn->adjust != 0) adjust_stack(insn->adjust);
+            move_stack_pointer(insn->adjust);
             jump_unless_next(exit_of(block, insn));
             return false;
         case ir_op::call:
@@ -612,7 +664,7 @@ private:
         if (number != a64::w0) a_.mov(a64::w0, number);  // a W write: x0 is the number zero-extended
         a_.cmp(a64::w0, Imm(63));
         a_.b(arm::CondCode::kHI, cold_for_insn(insn));
-        write_back();
+        write_back(homes::variables);  // no variable number reaches the stack
         is_global = a_.newLabel();
         a_.cmp(a64::w0, Imm(32));
         a_.b(arm::CondCode::kHS, is_global);
@@ -651,7 +703,7 @@ private:
         globals_base();
         a_.str(a64::w2, indexed_variable());
         a_.bind(done);
-        load_registers();
+        load_registers(homes::variables);
     }
 
     static ir_exit* exit_of(const ir_block& block, const ir_insn* holder)
@@ -687,11 +739,12 @@ private:
     // Writes the value held by from (w0 for a result) to the instruction's destination.
     void store_result(const ir_insn* insn, const place& from)
     {
-        if (insn->dst_kind == ir_kind::slot) {
+        const place to = at(insn->dst_kind, insn->arg.target.dst);
+        if (insn->dst_kind == ir_kind::slot && !to.in_register()) {
             write_slot(insn, value_in(from, a64::w0));
             return;
         }
-        const place to = at(insn->dst_kind, insn->arg.target.dst);
+        if (insn->dst_kind == ir_kind::slot) write_tag(insn);  // a cell kept in a register
         if (to.in_register()) {
             // straight into the variable's register, whatever from is
             const a64::GpW r = value_in(from, to.reg);
@@ -701,10 +754,9 @@ private:
         store_to(to, value_in(from, a64::w0));
     }
 
-    // A stack cell: its tag first read from where it comes, then both halves.
-    void write_slot(const ir_insn* insn, const a64::GpW& value)
+    // The tag of the cell an instruction writes, in w3, from where it comes.
+    void tag_in_w3(const ir_target& t)
     {
-        const ir_target& t = insn->arg.target;
         const a64::GpW tag = a64::w3;
         switch (t.tag_from) {
         case tag_kind::constant: a_.mov(tag, Imm(t.tag)); break;
@@ -715,7 +767,27 @@ private:
             break;
         }
         }
-        store_cell(t.dst, tag, value);
+    }
+
+    // A stack cell: its tag first read from where it comes, then both halves.
+    void write_slot(const ir_insn* insn, const a64::GpW& value)
+    {
+        const ir_target& t = insn->arg.target;
+        if (t.tag_from == tag_kind::slot && t.tag == t.dst) {  // the cell keeps its own tag
+            a_.str(value, memory_at(a_, reg_sp, std::int64_t{t.dst} * 8 + 4, 4));
+            return;
+        }
+        tag_in_w3(t);
+        store_cell(t.dst, a64::w3, value);
+    }
+
+    // The tag alone, for a cell whose value is kept in a register.
+    void write_tag(const ir_insn* insn)
+    {
+        const ir_target& t = insn->arg.target;
+        if (t.tag_from == tag_kind::slot && t.tag == t.dst) return;
+        tag_in_w3(t);
+        a_.str(a64::w3, memory_at(a_, reg_sp, std::int64_t{t.dst} * 8, 4));
     }
 
     void compile_value(const ir_insn* insn)
@@ -729,7 +801,8 @@ private:
         case binary_operation::mul: {
             const place to = at(insn->dst_kind, insn->arg.target.dst);
             // three operands: straight into the destination's register
-            const bool direct = to.in_register() && insn->dst_kind != ir_kind::slot;
+            // (a cell kept in a register too, its tag written apart)
+            const bool direct = to.in_register();
             const a64::GpW r = direct ? to.reg : a64::w0;
             const a64::GpW ra = value_in(a, a64::w0);
             const std::int64_t addend = operation == binary_operation::add ? std::int64_t{b.value} : -std::int64_t{b.value};
@@ -741,7 +814,10 @@ private:
                 if (operation == binary_operation::sub) a_.sub(r, ra, rb);
                 if (operation == binary_operation::mul) a_.mul(r, ra, rb);
             }
-            if (!direct) store_result(insn, register_place(a64::w0));
+            if (!direct)
+                store_result(insn, register_place(a64::w0));
+            else if (insn->dst_kind == ir_kind::slot)
+                write_tag(insn);
             return;
         }
         case binary_operation::eq:
@@ -839,7 +915,7 @@ private:
     {
         const ir_block& block = *block_of(insn);
         count_step(insn);
-        if (insn->adjust != 0) adjust_stack(insn->adjust);
+        move_stack_pointer(insn->adjust);
         ir_exit* taken = exit_of(block, insn);
         ir_exit* other = exit_of(block, insn + 1);
         relation rel = info(insn->op).tested;
@@ -887,16 +963,18 @@ private:
         count_step(insn);
         const Label leave = cold_for_insn(insn);
         const std::int32_t moved = insn->adjust - 2;
-        a_.ldr(a64::w0, memory_at(a_, reg_sp, std::int64_t{insn->adjust + insn->a} * 8 + 4, 4));
-        a_.sub(a64::w0, a64::w0, Imm(1));
+        const a64::GpW k = value_in(at(ir_kind::slot, insn->adjust + insn->a), a64::w0);
+        a_.sub(a64::w0, k, Imm(1));
         compare_constant(a_, a64::w0, insn->b, a64::w1);
         a_.b(arm::CondCode::kHS, leave);  // below 1 wraps above the count
         jump_table table{a_.newLabel(), {}};
         const Label undo = a_.newLabel();  // a k whose jump the walker makes
+        depth_ += moved;  // where the targets are reached
         for (std::int32_t k = 0; k < insn->b; ++k) {
             ir_exit* const exit = exit_of_table_entry(block, k);
             table.entries.push_back(exit != nullptr ? target_of(exit) : undo);
         }
+        depth_ -= moved;
         a_.adr(a64::x1, table.label);
         adjust_stack(moved, a64::x2);
         // w0 was written as a W register, so x0 is k - 1 zero-extended
@@ -944,7 +1022,7 @@ private:
         a_.cmp(a64::x1, a64::x0);
         a_.b(arm::CondCode::kLO, slow);
         write_back();
-        if (insn->adjust != 0) adjust_stack(insn->adjust);
+        move_stack_pointer(insn->adjust);
         a_.mov(a64::x0, Imm(reinterpret_cast<std::uint64_t>(site->token)));
         a_.str(a64::x0, a64::ptr(reg_rp, static_cast<std::int32_t>(offsetof(return_entry, call_token))));
         a_.mov(a64::x0, Imm(reinterpret_cast<std::uint64_t>(&site->resume)));
@@ -974,7 +1052,7 @@ private:
                                               static_cast<std::int32_t>(sizeof(return_entry))));
         a_.cbz(reg_exit, slow);
         write_back();
-        if (insn->adjust != 0) adjust_stack(insn->adjust);
+        move_stack_pointer(insn->adjust);
         a_.sub(reg_rp, reg_rp, Imm(sizeof(return_entry)));
         add_constant(a_, reg_frame, reg_frame, -std::int64_t{frame_stride} * 4, a64::x0);
         const Label by_exit = a_.newLabel();
@@ -1009,6 +1087,8 @@ private:
     };
     std::vector<call_trampoline> trampolines_;
     std::size_t current_block_ = 0;  // the block being compiled, by its place in the region
+    std::int32_t depth_ = 0;         // where the stack pointer stands, in cells from the head's entry
+    bool cells_live_ = true;         // whether the cells kept in registers hold their values
 };
 
 }  // namespace

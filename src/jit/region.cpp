@@ -46,6 +46,7 @@ void for_each_operand(const ir_insn& insn, Use use)
         use(insn.a_kind, insn.a, false);
         return;
     case ir_op::save_cell:
+        use(ir_kind::slot, insn.arg.target.dst, false);
         use(ir_kind::frame, insn.a, true);
         use(ir_kind::frame, insn.b, true);
         return;
@@ -70,6 +71,46 @@ void for_each_operand(const ir_insn& insn, Use use)
     case ir_op::machine_code:
         return;  // no variable is named
     }
+}
+
+// Whether machine code goes on past insn in its block: it stops at the
+// block's terminator, and at whatever it hands to the interpreter.
+bool compiled_past(const ir_insn& insn)
+{
+    switch (insn.op) {
+    case ir_op::native_call:
+    case ir_op::leave:
+    case ir_op::exit_unlinked:
+    case ir_op::machine_code: return false;
+    default: return !is_terminator(insn.op);
+    }
+}
+
+// Where the stack pointer stands at each block's entry, counted from the
+// head's, when that is the same on every way through the region; empty where
+// it is not, or where a call makes it whatever the body leaves.
+std::vector<std::int32_t> entry_depths(const code_region& region)
+{
+    const std::size_t n = region.blocks.size();
+    std::vector<std::int32_t> depths(n, 0);
+    std::vector<bool> known(n, false);
+    known[0] = true;
+    // Each block but the head was found from one before it, so one pass in
+    // order gives every block a depth; every way in must then agree with it.
+    for (std::size_t i = 0; i < n; ++i) {
+        const ir_block& block = *region.blocks[i];
+        if (block.site || !known[i]) return {};
+        for (std::size_t e = 0; e < block.exit_count; ++e) {
+            const ir_exit& exit = block.exits[e];
+            const std::size_t to = region.position_of(exit.linked);
+            if (exit.linked == nullptr || to >= n) continue;
+            const std::int32_t depth = depths[i] + exit.height;
+            if (known[to] && depths[to] != depth) return {};
+            depths[to] = depth;
+            known[to] = true;
+        }
+    }
+    return depths;
 }
 
 }  // namespace
@@ -143,8 +184,20 @@ code_region form_region(ir_block& head, std::size_t registers)
         std::size_t uses;
     };
     std::vector<count> counts;
+    // Stack cells are counted where their place is fixed and the head's check
+    // proves it is in the stack's storage whenever the region's code runs.
+    std::vector<std::int32_t> depths = entry_depths(region);
+    const ir_insn& check = head.code.front();
+    const bool cells = !depths.empty() && check.op == ir_op::check;
+    std::int32_t depth = 0;  // of the instruction whose operands are counted
     const auto use = [&](ir_kind kind, std::int32_t index, bool write) {
-        if (!names_variable(kind)) return;
+        if (kind == ir_kind::slot) {
+            if (!cells) return;
+            index += depth;
+            if (index < -check.a || index >= check.b) return;
+        } else if (!names_variable(kind)) {
+            return;
+        }
         for (count& c : counts)
             if (c.variable == region_variable{kind, index, false}) {
                 ++c.uses;
@@ -153,9 +206,20 @@ code_region form_region(ir_block& head, std::size_t registers)
             }
         counts.push_back({{kind, index, write}, 1});
     };
-    for (const ir_block* block : region.blocks)
-        for (const ir_insn& insn : block->code) for_each_operand(insn, use);
+    for (std::size_t i = 0; i < region.blocks.size(); ++i) {
+        for (const ir_insn& insn : region.blocks[i]->code) {
+            // a terminator moves the stack pointer before it reads its operands
+            depth = (depths.empty() ? 0 : depths[i]) + (is_terminator(insn.op) ? insn.adjust : 0);
+            for_each_operand(insn, use);
+            if (!compiled_past(insn)) break;
+        }
+    }
     std::stable_sort(counts.begin(), counts.end(), [](const count& x, const count& y) { return x.uses > y.uses; });
-    for (std::size_t i = 0; i < counts.size() && i < registers; ++i) region.in_registers.push_back(counts[i].variable);
+    bool any_cell = false;
+    for (std::size_t i = 0; i < counts.size() && i < registers; ++i) {
+        region.in_registers.push_back(counts[i].variable);
+        any_cell = any_cell || counts[i].variable.kind == ir_kind::slot;
+    }
+    if (any_cell) region.depths = std::move(depths);
     return region;
 }

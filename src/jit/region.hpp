@@ -2,6 +2,17 @@
 // region: what machine code is compiled as one piece. Which blocks go
 // together and which variables live in registers depends on the IR alone, so
 // any machine's back end starts from here.
+//
+// Besides locals and globals, a region may keep stack cells in registers:
+// where the stack pointer stands at every block's entry at the same place
+// relative to where it stood at the head's, on every way through the region,
+// each slot operand names a fixed cell counted from the head's entry, and a
+// cell the code carries from pass to pass (an accumulator or a counter left on
+// the stack across a loop) is a variable like any other. Only its value moves
+// to a register; its tag stays in the stack's memory, where every write of
+// the region keeps it exact. The value is written back wherever the run
+// leaves the region's own code, so that the interpreter, the handlers and the
+// walker find the stack as the walker would have it.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,7 +20,9 @@
 
 #include "translate/ir.hpp"
 
-// A variable as operands name it: a frame integer or a global.
+// A variable as operands name it: a frame integer, a global, or (kind slot)
+// the value of the stack cell index cells from where the stack pointer stood
+// at the head's entry (-1: the top then).
 struct region_variable {
     ir_kind kind;
     std::int32_t index;
@@ -20,11 +33,19 @@ struct region_variable {
 struct code_region {
     std::vector<ir_block*> blocks;  // the head first, then the blocks linked from it
     std::vector<region_variable> in_registers;  // the most used variables, at most registers of them
+    // Where the stack pointer stands at each block's entry, in cells from
+    // where it stood at the head's, as blocks lists them; filled in only
+    // where stack cells are among the variables in registers.
+    std::vector<std::int32_t> depths;
 
     // The place of block in blocks, or blocks.size() when it is not in the region.
     std::size_t position_of(const ir_block* block) const;
     // The place of the variable in in_registers, or in_registers.size().
     std::size_t register_of(ir_kind kind, std::int32_t index) const;
+    // Whether some stack cell is kept in a register.
+    bool keeps_cells() const noexcept { return !depths.empty(); }
+    // Where the stack pointer stands at the entry of blocks[i], from the head's.
+    std::int32_t depth_of(std::size_t i) const noexcept { return depths.empty() ? 0 : depths[i]; }
 };
 
 // Division by a constant d (not -1, 0 or 1) as a multiplication: the
@@ -54,5 +75,9 @@ inline constexpr std::size_t max_region_instructions = 4096;
 
 // The region headed by head: the blocks reachable from it by linked jumps
 // and branches, breadth first, within the bounds; the variables used most in
-// them, registers of them at most.
+// them, registers of them at most. Stack cells compete for the registers only
+// where every block's entry depth is fixed (no call: what a body leaves on
+// the stack is its own affair), and only cells that the head's check proves
+// to be in the stack's storage, so that loading and writing them back never
+// touches memory outside it.
 code_region form_region(ir_block& head, std::size_t registers);

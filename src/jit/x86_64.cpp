@@ -210,15 +210,28 @@ public:
         entry_ = entry;
         entry_past_check_ = entry_past_check;
         a_.bind(entry);
-        load_registers();
-        a_.jmp(check_labels_[0]);
+        depth_ = 0;
+        if (region_.keeps_cells()) {
+            // The cells are read only once the head's check has proved them
+            // there; where it fails, they are still only in the stack.
+            load_registers(homes::variables);
+            cells_live_ = false;
+            compile_check(&region_.blocks.front()->code.front());
+            cells_live_ = true;
+            load_registers(homes::cells);
+            a_.jmp(body_labels_[0]);
+        } else {
+            load_registers();
+            a_.jmp(check_labels_[0]);
+        }
         a_.bind(entry_past_check);
         load_registers();
         a_.jmp(body_labels_[0]);
         for (std::size_t i = 0; i < region_.blocks.size(); ++i) compile_block(i);
         for (const cold_path& path : cold_) {
             a_.bind(path.label);
-            write_back();
+            depth_ = path.depth;
+            write_back(path.cells ? homes::all : homes::variables);
             if (path.exit != nullptr)
                 dispatch_exit(path.exit);
             else
@@ -236,7 +249,12 @@ private:
         Label label;
         const ir_insn* insn;  // hand over to the interpreter here, or
         ir_exit* exit;        // go on by this exit
+        std::int32_t depth;   // where the stack pointer stands then, from the head's entry
+        bool cells;           // whether the cells kept in registers hold their values yet
     };
+
+    // Which of the registers' variables a load or a write-back takes.
+    enum class homes { all, variables, cells };
 
     // ---- places
 
@@ -250,7 +268,11 @@ private:
             const x86::Gp& base = kind == ir_kind::frame ? reg_frame : reg_globals;
             return {x86::dword_ptr(base, value * 4), false, false};
         }
-        case ir_kind::slot: return {x86::dword_ptr(reg_sp, value * 8 + 4), false, false};
+        case ir_kind::slot: {
+            const std::size_t r = region_.register_of(kind, depth_ + value);
+            if (r < region_.in_registers.size()) return {variable_registers[r], true, false};
+            return {x86::dword_ptr(reg_sp, value * 8 + 4), false, false};
+        }
         case ir_kind::constant: return {Imm(value), false, true};
         }
         return {};
@@ -258,22 +280,35 @@ private:
 
     x86::Mem tag_of_slot(std::int32_t slot) const { return x86::dword_ptr(reg_sp, slot * 8); }
 
-    void load_registers()
+    // Where a register's variable lives in memory; a stack cell's value
+    // counted from the stack pointer as it stands now.
+    x86::Mem home_of(const region_variable& v) const
     {
-        for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
-            const region_variable& v = region_.in_registers[i];
-            const x86::Gp& base = v.kind == ir_kind::frame ? reg_frame : reg_globals;
-            a_.mov(variable_registers[i], x86::dword_ptr(base, v.index * 4));
+        switch (v.kind) {
+        case ir_kind::slot: return x86::dword_ptr(reg_sp, (v.index - depth_) * 8 + 4);
+        case ir_kind::global: return x86::dword_ptr(reg_globals, v.index * 4);
+        default: return x86::dword_ptr(reg_frame, v.index * 4);
         }
     }
 
-    void write_back()
+    static bool takes(homes which, const region_variable& v)
+    {
+        return which == homes::all || (which == homes::cells) == (v.kind == ir_kind::slot);
+    }
+
+    void load_registers(homes which = homes::all)
     {
         for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
             const region_variable& v = region_.in_registers[i];
-            if (!v.written) continue;
-            const x86::Gp& base = v.kind == ir_kind::frame ? reg_frame : reg_globals;
-            a_.mov(x86::dword_ptr(base, v.index * 4), variable_registers[i]);
+            if (takes(which, v)) a_.mov(variable_registers[i], home_of(v));
+        }
+    }
+
+    void write_back(homes which = homes::all)
+    {
+        for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
+            const region_variable& v = region_.in_registers[i];
+            if (v.written && takes(which, v)) a_.mov(home_of(v), variable_registers[i]);
         }
     }
 
@@ -314,13 +349,13 @@ private:
 
     Label cold_for_insn(const ir_insn* insn)
     {
-        cold_.push_back({a_.newLabel(), insn, nullptr});
+        cold_.push_back({a_.newLabel(), insn, nullptr, depth_, cells_live_});
         return cold_.back().label;
     }
 
     Label cold_for_exit(ir_exit* exit)
     {
-        cold_.push_back({a_.newLabel(), nullptr, exit});
+        cold_.push_back({a_.newLabel(), nullptr, exit, depth_, cells_live_});
         return cold_.back().label;
     }
 
@@ -339,6 +374,7 @@ private:
     {
         const ir_block& block = *region_.blocks[index];
         current_block_ = index;
+        depth_ = region_.depth_of(index);
         a_.bind(check_labels_[index]);
         const ir_insn* insn = block.code.data();
         if (insn->op == ir_op::check) compile_check(insn++);
@@ -369,6 +405,15 @@ private:
         }
     }
 
+    // Moves the stack pointer by cells; the cells in registers are counted
+    // from where it then stands.
+    void move_stack_pointer(std::int32_t cells)
+    {
+        if (cells == 0) return;
+        a_.lea(reg_sp, x86::ptr(reg_sp, cells * 8));
+        depth_ += cells;
+    }
+
     void count_step(const ir_insn* insn)
     {
         if (settings.step_bound == 0) return;
@@ -396,7 +441,7 @@ private:
         case ir_op::save_cell: {
             const place value = at(ir_kind::frame, insn->a);
             const place tag = at(ir_kind::frame, insn->b);
-            a_.mov(x86::eax, x86::dword_ptr(reg_sp, insn->arg.target.dst * 8 + 4));
+            a_.emit(x86::Inst::kIdMov, x86::eax, at(ir_kind::slot, insn->arg.target.dst).operand);
             a_.mov(x86::ecx, tag_of_slot(insn->arg.target.dst));
             a_.emit(x86::Inst::kIdMov, value.operand, x86::eax);
             a_.emit(x86::Inst::kIdMov, tag.operand, x86::ecx);
@@ -404,7 +449,7 @@ private:
         }
         case ir_op::jump:
             count_step(insn);
-            if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
+            move_stack_pointer(insn->adjust);
             jump_unless_next(exit_of(block, insn));
             return false;
         case ir_op::call:
@@ -481,7 +526,7 @@ private:
         a_.emit(x86::Inst::kIdMov, x86::eax, at(insn->a_kind, insn->a).operand);
         a_.cmp(x86::eax, 63);
         a_.ja(cold_for_insn(insn));
-        write_back();
+        write_back(homes::variables);  // no variable number reaches the stack
         is_global = a_.newLabel();
         a_.cmp(x86::eax, 32);
         a_.jae(is_global);
@@ -516,7 +561,7 @@ private:
         a_.bind(is_global);
         a_.mov(global, x86::edx);
         a_.bind(done);
-        load_registers();
+        load_registers(homes::variables);
     }
 
     static ir_exit* exit_of(const ir_block& block, const ir_insn* holder)
@@ -531,6 +576,11 @@ private:
     {
         const place to = at(insn->dst_kind, insn->arg.target.dst);
         if (insn->dst_kind == ir_kind::slot) {
+            if (to.in_register) {  // a cell kept in a register: its tag still goes to the stack
+                write_tag(insn);
+                if (to.operand != from.operand) a_.emit(x86::Inst::kIdMov, to.operand, from.operand);
+                return;
+            }
             if (!from.in_register && !from.immediate) {
                 a_.mov(x86::eax, from.operand.as<x86::Mem>());
                 write_slot(insn, x86::eax);
@@ -547,19 +597,26 @@ private:
         a_.emit(x86::Inst::kIdMov, to.operand, x86::eax);
     }
 
-    // A stack cell: its tag first read from where it comes, then both halves.
+    // A stack cell: its tag, then its value.
     void write_slot(const ir_insn* insn, const Operand& value)
+    {
+        write_tag(insn);
+        a_.emit(x86::Inst::kIdMov, x86::dword_ptr(reg_sp, insn->arg.target.dst * 8 + 4), value);
+    }
+
+    // The tag of the cell an instruction writes, from where it comes: a
+    // cell that keeps its own tag needs no write at all.
+    void write_tag(const ir_insn* insn)
     {
         const ir_target& t = insn->arg.target;
         switch (t.tag_from) {
-        case tag_kind::constant:
-            a_.emit(x86::Inst::kIdMov, x86::dword_ptr(reg_sp, t.dst * 8 + 4), value);
-            a_.mov(tag_of_slot(t.dst), Imm(t.tag));
-            return;
-        case tag_kind::slot: a_.mov(x86::ecx, tag_of_slot(t.tag)); break;
+        case tag_kind::constant: a_.mov(tag_of_slot(t.dst), Imm(t.tag)); return;
+        case tag_kind::slot:
+            if (t.tag == t.dst) return;
+            a_.mov(x86::ecx, tag_of_slot(t.tag));
+            break;
         case tag_kind::frame: a_.emit(x86::Inst::kIdMov, x86::ecx, at(ir_kind::frame, t.tag).operand); break;
         }
-        a_.emit(x86::Inst::kIdMov, x86::dword_ptr(reg_sp, t.dst * 8 + 4), value);
         a_.mov(tag_of_slot(t.dst), x86::ecx);
     }
 
@@ -577,14 +634,18 @@ private:
                                                                    : x86::Inst::kIdImul;
             const place to = at(insn->dst_kind, insn->arg.target.dst);
             // straight into the destination's register when that clobbers no operand
-            const bool direct = to.in_register && insn->dst_kind != ir_kind::slot && to.operand != b.operand;
+            // (a cell kept in a register too, its tag written apart)
+            const bool direct = to.in_register && to.operand != b.operand;
             const x86::Gp r = direct ? to.operand.as<x86::Gp>() : x86::eax;
             if (r != a.operand) a_.emit(x86::Inst::kIdMov, r, a.operand);
             if (id == x86::Inst::kIdImul && b.immediate)
                 a_.imul(r, r, b.operand.as<Imm>());
             else
                 a_.emit(id, r, b.operand);
-            if (!direct) store_result(insn, {x86::eax, true, false});
+            if (!direct)
+                store_result(insn, {x86::eax, true, false});
+            else if (insn->dst_kind == ir_kind::slot)
+                write_tag(insn);
             return;
         }
         case binary_operation::eq:
@@ -695,7 +756,7 @@ private:
     {
         const ir_block& block = *block_of(insn);
         count_step(insn);
-        if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
+        move_stack_pointer(insn->adjust);
         compare(at(insn->a_kind, insn->a), at(insn->b_kind, insn->b));
         ir_exit* taken = exit_of(block, insn);
         ir_exit* other = exit_of(block, insn + 1);
@@ -732,16 +793,18 @@ private:
         count_step(insn);
         const Label leave = cold_for_insn(insn);
         const std::int32_t moved = insn->adjust - 2;
-        a_.mov(x86::eax, x86::dword_ptr(reg_sp, (insn->adjust + insn->a) * 8 + 4));
+        a_.emit(x86::Inst::kIdMov, x86::eax, at(ir_kind::slot, insn->adjust + insn->a).operand);
         a_.sub(x86::eax, 1);
         a_.cmp(x86::eax, Imm(insn->b));
         a_.jae(leave);
         jump_table table{a_.newLabel(), {}};
         const Label undo = a_.newLabel();  // a k whose jump the walker makes
+        depth_ += moved;  // where the targets are reached
         for (std::int32_t k = 0; k < insn->b; ++k) {
             ir_exit* const exit = exit_of_table_entry(block, k);
             table.entries.push_back(exit != nullptr ? target_of(exit) : undo);
         }
+        depth_ -= moved;
         a_.lea(x86::rcx, x86::ptr(table.label));
         a_.lea(reg_sp, x86::ptr(reg_sp, moved * 8));
         a_.jmp(x86::qword_ptr(x86::rcx, x86::rax, 3));
@@ -784,7 +847,7 @@ private:
         a_.cmp(x86::rsp, state_field(offsetof(machine_code_state, machine_stack_floor)));
         a_.jb(slow);
         write_back();
-        if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
+        move_stack_pointer(insn->adjust);
         a_.mov(x86::rcx, Imm(reinterpret_cast<std::uint64_t>(site->token)));
         a_.mov(x86::qword_ptr(reg_rp, offsetof(return_entry, call_token)), x86::rcx);
         a_.mov(x86::rcx, Imm(reinterpret_cast<std::uint64_t>(&site->resume)));
@@ -831,7 +894,7 @@ private:
         a_.test(x86::rcx, x86::rcx);
         a_.jz(slow);
         write_back();
-        if (insn->adjust != 0) a_.lea(reg_sp, x86::ptr(reg_sp, insn->adjust * 8));
+        move_stack_pointer(insn->adjust);
         a_.sub(reg_rp, sizeof(return_entry));
         a_.sub(reg_frame, Imm(std::int64_t{frame_stride} * 4));
         const Label by_exit = a_.newLabel();
@@ -857,6 +920,8 @@ private:
     };
     std::vector<jump_table> tables_;
     std::size_t current_block_ = 0;  // the block being compiled, by its place in the region
+    std::int32_t depth_ = 0;         // where the stack pointer stands, in cells from the head's entry
+    bool cells_live_ = true;         // whether the cells kept in registers hold their values
 };
 
 }  // namespace

@@ -212,6 +212,14 @@ private:
     // Writes every symbolic cell to its stack cell, reading each cell that
     // is overwritten before it is; the stack pointer stays where it is.
     void write_out();
+    // Writes the scratch integer of s, a leaf, to the stack cell at
+    // position by making the instruction that computed it write the cell
+    // instead, where nothing between can tell; false where it cannot.
+    bool compute_in_place(const sym& s, std::int32_t position);
+    // The scratch integers of a branch's operands, held across the writing
+    // out of the stack: one written to its cell in place is then read there.
+    std::array<std::int32_t, 2> branch_operands_{-1, -1};
+    std::vector<std::pair<std::int32_t, std::int32_t>> written_in_place_;  // scratch integer, position
     // Writes the stack out and gives the move of the stack pointer that makes
     // it real; from then on the pointer stands at the top.
     std::int32_t materialize();
@@ -250,6 +258,9 @@ private:
     // Whether insn may write its result into a variable of kind instead:
     // the reads of variables write a frame integer only.
     static bool retargetable(const ir_insn& insn, ir_kind kind);
+    // Whether what a store's detaching emitted from first on may come before
+    // the computation of scratch, the value stored, just ahead of it.
+    bool may_go_before(std::size_t first, std::int32_t scratch) const;
     // Stores the symbolic value v into a variable.
     void store(const leaf& variable, sym v);
     // A native handler that runs on real cells, taking pops and leaving pushes.
@@ -259,8 +270,7 @@ private:
     // A user word: its body inlined when short and straight, else a call.
     outcome translate_call(const char* t, const char* body);
     struct snapshot {
-        std::size_t code_size;
-        std::optional<ir_insn> last;  // a store into a variable may retarget it
+        std::vector<ir_insn> code;  // whole: a store or a write of the stack may retarget what came before
         std::vector<sym> open;
         std::int32_t base, sp_at, need, room, levels;
         int tokens;

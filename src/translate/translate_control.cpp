@@ -63,8 +63,14 @@ outcome block_translator::translate_branch(const char*& p, bool loop)
         *l = {ir_kind::frame, t};
         held_.push_back(t);
     }
+    branch_operands_ = {a.kind == ir_kind::frame ? a.value : -1, b.kind == ir_kind::frame ? b.value : -1};
+    written_in_place_.clear();
     const std::int32_t adjust = materialize();
     held_.resize(held_before);
+    branch_operands_ = {-1, -1};
+    for (leaf* l : {&a, &b})
+        for (const auto& [scratch, position] : written_in_place_)
+            if (*l == leaf{ir_kind::frame, scratch}) *l = {ir_kind::slot, position};
     emit_exit({.op = branch, .a_kind = a.kind, .b_kind = b.kind, .a = encode(a), .b = encode(b), .adjust = adjust},
               landing);
     emit_exit({.op = ir_op::jump}, next_token(reference));  // the branch reads where not jumping goes here
@@ -139,9 +145,8 @@ outcome block_translator::translate_call(const char* t, const char* body)
 // everything back as it was and says so.
 bool block_translator::inline_body(const char* body)
 {
-    const snapshot saved{code_.size(), code_.empty() ? std::nullopt : std::optional{code_.back()},
-                         open_,        base_,   sp_at_,        need_,          room_,
-                         levels_,      tokens_, inline_start_, depth_limited_, held_.size()};
+    const snapshot saved{code_,   open_,   base_,         sp_at_,         need_, room_,
+                         levels_, tokens_, inline_start_, depth_limited_, held_.size()};
     ++level_;
     levels_ = std::max(levels_, level_);
     inline_start_ = body;
@@ -165,8 +170,7 @@ bool block_translator::inline_body(const char* body)
     // Too deep is no fault of the body: it may be inlined nearer the top.
     if (!depth_limited_) memo_.not_inlinable.insert(body);
     depth_limited_ = saved.depth_limited || depth_limited_;
-    code_.resize(saved.code_size);
-    if (saved.last) code_.back() = *saved.last;
+    code_ = saved.code;
     open_ = saved.open;
     base_ = saved.base;
     sp_at_ = saved.sp_at;

@@ -246,14 +246,50 @@ bool block_translator::retargetable(const ir_insn& insn, ir_kind kind)
     return (insn.op == ir_op::system_read || insn.op == ir_op::variable_read) && kind == ir_kind::frame;
 }
 
+// Whether the instructions from first on, which compute what reads a
+// variable before it is stored, may come before the one just ahead of them,
+// which computed the scratch integer the store takes: it must be that one,
+// one that cannot report, and they must neither read it nor overwrite
+// what it reads.
+bool block_translator::may_go_before(std::size_t first, std::int32_t scratch) const
+{
+    const ir_insn& value = code_[first - 1];
+    if (!(is_value_op(value.op) || value.op == ir_op::move) || value.dst_kind != ir_kind::frame ||
+        value.arg.target.dst != scratch)
+        return false;
+    if (is_value_op(value.op) && ::divides(info(value.op).operation) &&
+        !(value.b_kind == ir_kind::constant && value.b != 0))
+        return false;
+    const std::int32_t t = value.arg.target.dst;
+    const auto names = [](ir_kind kind, std::int32_t index, ir_kind k, std::int32_t i) { return kind == k && index == i; };
+    for (std::size_t i = first; i < code_.size(); ++i) {
+        const ir_insn& d = code_[i];
+        if (!(is_value_op(d.op) || d.op == ir_op::move) || d.dst_kind != ir_kind::frame) return false;
+        if (names(d.a_kind, d.a, ir_kind::frame, t) || (is_value_op(d.op) && names(d.b_kind, d.b, ir_kind::frame, t)))
+            return false;
+        const std::int32_t written = d.arg.target.dst;
+        if (written == t || names(value.a_kind, value.a, ir_kind::frame, written) ||
+            (is_value_op(value.op) && names(value.b_kind, value.b, ir_kind::frame, written)))
+            return false;
+    }
+    return true;
+}
+
 // Stores the symbolic value v into a variable.
 void block_translator::store(const leaf& variable, sym v)
 {
+    const std::size_t before = code_.size();
     {
         const hold keep_a{*this, v.a};
         const hold keep_b{*this, v.is_expr() ? v.b : constant_leaf(0)};
         detach([&](const leaf& l) { return l == variable; });
     }
+    // "$n @ +  $n @ 1 - dup $n !": the sum that reads the old $n is computed
+    // first, so that the new $n can be computed in place.
+    if (v.is_leaf() && v.a.kind == ir_kind::frame && !is_local_index(v.a.value) && before > 0 &&
+        code_.size() > before && may_go_before(before, v.a.value))
+        std::rotate(code_.begin() + static_cast<std::ptrdiff_t>(before - 1),
+                    code_.begin() + static_cast<std::ptrdiff_t>(before), code_.end());
     if (v.is_expr() || v.negated) {
         compute_into(v, variable.kind, variable.value, v.tag);
         return;
