@@ -129,10 +129,10 @@ def cap_output():
     resource.setrlimit(resource.RLIMIT_FSIZE, (OUTPUT_CAP, OUTPUT_CAP))
 
 
-def program_of(spec):
+def program_of(given):
     """A program given as 'NAME=VALUE ... PATH': the test settings it runs
     with (see tests/test_settings.cpp), then its path."""
-    words = shlex.split(spec)
+    words = shlex.split(given)
     env = dict(os.environ)
     while words and "=" in words[0]:
         name, value = words.pop(0).split("=", 1)
@@ -140,8 +140,8 @@ def program_of(spec):
     return words, env
 
 
-def run(spec, path):
-    argv, env = program_of(spec)
+def run(given, path):
+    argv, env = program_of(given)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         done = subprocess.run(argv + [path], stdout=out, stderr=err, timeout=60, preexec_fn=cap_output, env=env)
         out.seek(0)

@@ -367,16 +367,16 @@ ENV_PREFIX = re.compile(r"^((?:[A-Za-z_][A-Za-z0-9_]*=[^,:]*)(?:,[A-Za-z_][A-Za-
 class program:
     """A command with environment settings of its own."""
 
-    def __init__(self, spec):
+    def __init__(self, given):
         self.env = dict(os.environ)
         settings = ""
-        found = ENV_PREFIX.match(spec)
+        found = ENV_PREFIX.match(given)
         if found:
-            settings, spec = found.group(1), found.group(2)
+            settings, given = found.group(1), found.group(2)
             for item in settings.split(","):
                 key, value = item.split("=", 1)
                 self.env[key] = value
-        self.command = shlex.split(spec)
+        self.command = shlex.split(given)
         self.name = os.path.basename(self.command[0]) + (f" ({settings})" if settings else "")
 
     def run(self, path):

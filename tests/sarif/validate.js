@@ -4,6 +4,9 @@
 // a level the table allows, on a line of the file, and the exit status is 1
 // exactly when an error or a warning is among the results.
 //
+// The schema beside this file is the published one (MIT-licensed), with only
+// the wording of five descriptions changed; no constraint differs.
+//
 // usage: node validate.js QKA_CHECK FILE_OR_DIRECTORY...
 "use strict";
 const fs = require("fs");
