@@ -4,9 +4,7 @@
 // wrong.
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <sys/stat.h>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -21,6 +19,7 @@
 #include "check.hpp"
 #include "machine/positions.hpp"
 #include "run_script.hpp"
+#include "text/script_file.hpp"
 
 namespace {
 
@@ -111,40 +110,6 @@ std::optional<options> parse(int argc, char** argv, bool& done)
         return std::nullopt;
     }
     return o;
-}
-
-// The whole file (the standard input for "-"), or the reason it cannot be read.
-struct loaded {
-    std::string text;
-    std::string error;
-};
-
-loaded load(const char* path)
-{
-    const bool standard_input = std::strcmp(path, "-") == 0;
-    std::FILE* file = standard_input ? stdin : std::fopen(path, "rb");
-    if (file == nullptr) return {{}, std::strerror(errno)};
-    loaded out;
-    // A regular file's size is known: the text then takes no more room than it.
-    struct stat info {};
-    if (!standard_input && fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode) &&
-        static_cast<std::uint64_t>(info.st_size) <= max_script_size)
-        out.text.reserve(static_cast<std::size_t>(info.st_size) + 1);
-    char chunk[1 << 16];
-    errno = 0;
-    for (;;) {
-        const std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
-        out.text.append(chunk, got);
-        if (out.text.size() > max_script_size) {
-            out.error = "too large for qka to read";
-            break;
-        }
-        if (got < sizeof chunk) break;
-    }
-    // A directory opens but cannot be read.
-    if (out.error.empty() && std::ferror(file)) out.error = std::strerror(errno != 0 ? errno : EIO);
-    if (!standard_input) std::fclose(file);
-    return out;
 }
 
 // What the findings of one file are shown with.
@@ -295,13 +260,15 @@ int main(int argc, char** argv)
     findings.reserve(o->files.size());
     std::vector<shown> all;
     for (const char* path : o->files) {
-        loaded file = load(path);
-        if (!file.error.empty()) {
-            std::fprintf(stderr, "qka-check: %s: cannot be read: %s\n", path, file.error.c_str());
+        std::string reason;
+        std::optional<std::string> text =
+            std::strcmp(path, "-") == 0 ? load_script(stdin, &reason) : load_script(path, &reason);
+        if (!text) {
+            std::fprintf(stderr, "qka-check: %s: cannot be read: %s\n", path, reason.c_str());
             unreadable = true;
             continue;
         }
-        texts.push_back(std::move(file.text));
+        texts.push_back(std::move(*text));
         programs.push_back(read_program(texts.back().c_str()));
         findings.push_back(check_program(programs.back()));
         const char* const name = std::strcmp(path, "-") == 0 ? "<stdin>" : path;
