@@ -59,9 +59,7 @@ program read_program(const char* text)
     for (const char* p = first_token(text); p != nullptr; p = next_token(p)) ++count;
     prog.tokens.reserve(count);
     for (const char* p = first_token(text); p != nullptr; p = next_token(p)) prog.tokens.push_back(p);
-    prog.line_starts.push_back(text);
-    for (const char* p = text; p != prog.text_end; ++p)
-        if (*p == '\n') prog.line_starts.push_back(p + 1);
+    prog.line_starts = line_starts_of(text, prog.text_end);
     prog.definitions = scan_definitions(text);
     prog.index = sorted_word_index(prog.definitions.names);
     prog.natives = native_table;
@@ -94,12 +92,22 @@ const char* token_at(const program& prog, const char* p)
     return p < token_end(prog, start) ? start : nullptr;
 }
 
-line_column locate(const program& prog, const char* p)
+std::vector<const char*> line_starts_of(const char* text, const char* end)
 {
-    const auto after = std::upper_bound(prog.line_starts.begin(), prog.line_starts.end(), p);
-    const std::size_t line = static_cast<std::size_t>(after - prog.line_starts.begin());
+    std::vector<const char*> starts{text};
+    for (const char* p = text; p != end; ++p)
+        if (*p == '\n') starts.push_back(p + 1);
+    return starts;
+}
+
+line_column locate(const std::vector<const char*>& line_starts, const char* p)
+{
+    const auto after = std::upper_bound(line_starts.begin(), line_starts.end(), p);
+    const std::size_t line = static_cast<std::size_t>(after - line_starts.begin());
     return {line, static_cast<std::size_t>(p - *(after - 1)) + 1};
 }
+
+line_column locate(const program& prog, const char* p) { return locate(prog.line_starts, p); }
 
 bool is_token_start(const program& prog, const char* p)
 {

@@ -62,6 +62,12 @@ struct line_column {
 };
 line_column locate(const program& prog, const char* p);
 
+// The first byte of every line ('\n' ends one) of the text up to end, and the
+// line and column of p among them: what locate reads, for a tool that needs
+// no more of the program.
+std::vector<const char*> line_starts_of(const char* text, const char* end);
+line_column locate(const std::vector<const char*>& line_starts, const char* p);
+
 // error: every run that reaches the place ends there with status 1.
 // warning: the interpreter reports something and the run goes on, or the
 //   failure happens on some runs only (a branch on the clock or on random

@@ -176,9 +176,8 @@ std::string place(const script_run& run, const char* p)
 {
     std::string out = run.path;
     if (p == nullptr || p < run.text || p > run.text_end) return out;
-    const auto after = std::upper_bound(run.line_starts.begin(), run.line_starts.end(), p);
-    const auto line = static_cast<std::size_t>(after - run.line_starts.begin());
-    return out + ":" + std::to_string(line) + ":" + std::to_string(p - after[-1] + 1);
+    const line_column lc = locate(run.line_starts, p);
+    return out + ":" + std::to_string(lc.line) + ":" + std::to_string(lc.column);
 }
 
 // Calls shown at most: a recursion that nests too deeply shows its first
@@ -233,9 +232,9 @@ int run_script(const char* path)
         return 1;
     }
     const char* const script = text->c_str();
-    the_run = {path, script, script + std::strlen(script), scan_definitions(script).nameless_colon, nullptr, {script}};
-    for (const char* p = script; p < the_run.text_end; ++p)
-        if (*p == '\n') the_run.line_starts.push_back(p + 1);
+    const char* const script_end = script + std::strlen(script);
+    the_run = {path, script, script_end, scan_definitions(script).nameless_colon, nullptr,
+               line_starts_of(script, script_end)};
     observe_report = report_in_script_terms;
     // The driver's steps, as src/driver/main.cpp takes them.
     forth_vm vm = forth_vm_create(100, 10, script);
