@@ -237,6 +237,7 @@ bool make_thunk(jit_code& jit)
     a.ldp(a64::x29, a64::x30, a64::ptr_post(a64::sp, 96));
     a.ret(a64::x30);
     a.bind(leave_by_exit);
+    a.str(reg_exit, state_field(a, offsetof(machine_code_state, left_by)));
     a.ldr(a64::x0, a64::ptr(reg_exit, static_cast<std::int32_t>(offsetof(ir_exit, target))));
     a.b(leave);
     if (!lay_out(assembled)) return false;

@@ -175,6 +175,7 @@ bool make_thunk(jit_code& jit)
     for (const x86::Gp& r : {x86::r15, x86::r14, x86::r13, x86::r12, x86::rbp, x86::rbx}) a.pop(r);
     a.ret();
     a.bind(leave_by_exit);
+    a.mov(state_field(offsetof(machine_code_state, left_by)), x86::rcx);
     a.mov(x86::rax, x86::qword_ptr(x86::rcx, static_cast<std::int32_t>(offsetof(ir_exit, target))));
     a.jmp(leave);
     if (!lay_out(assembled)) return false;

@@ -120,43 +120,10 @@ bool make_jit_code_once(tier_state& tiers)
     return tiers.jit != nullptr;
 }
 
-// A block that a region's machine code holds, though it heads none, has no
-// way in of its own: every jump there from other machine code leaves for the
-// interpreter, for as long as the run goes on. Such a jump is an exit of the
-// region to a block it does not hold, or an exit into one of its blocks from
-// a block whose code some other region holds too (a block is compiled into
-// every region that reaches it).
-bool lacks_way_in(const ir_block& to) { return to.in_machine_code && to.machine_entry == nullptr; }
-
-bool in_region(const ir_block* block, const std::vector<ir_block*>& region)
-{
-    return std::find(region.begin(), region.end(), block) != region.end();
-}
-
-// Whether the block an exit of the region leads to is to head a region of
-// its own. A run that the region goes straight on with is as hot as the
-// region: where the bound on a region's size left it out, it is compiled too.
-bool needs_own_region(const ir_exit& exit, const std::vector<ir_block*>& region)
-{
-    const ir_block* const to = exit.linked;
-    if (to == nullptr || to->machine_entry != nullptr) return false;
-    if (!to->in_machine_code) return exit.straight;
-    return !in_region(to, region);
-}
-
-// Whether a block of the region, other than its head, is to head a region too.
-bool entered_from_other_code(const ir_block& block, const ir_block& head, const std::vector<ir_block*>& region)
-{
-    if (&block == &head || !lacks_way_in(block)) return false;
-    return std::any_of(block.incoming.begin(), block.incoming.end(), [&](const ir_exit* in) {
-        return in->from != nullptr && in->from->in_machine_code &&
-               (!in_region(in->from, region) || in->from->region_head != &head);
-    });
-}
-
 // Compiles the region headed by head (again, when it has machine code
 // already: the new code takes the ways in); where it cannot, the IR tier
-// keeps it, and then the blocks its exits need compiled as heads.
+// keeps it. A run that the region goes straight on with is as hot as the region: where the
+// bound on a region's size left it out, it is compiled as a region too.
 void compile_head(tier_state& tiers, ir_block& first_head)
 {
     std::vector<ir_block*> heads{&first_head};
@@ -173,20 +140,12 @@ void compile_head(tier_state& tiers, ir_block& first_head)
         prepare_insn(const_cast<ir_insn&>(*head.machine_entry));
         prepare_insn(const_cast<ir_insn&>(*head.machine_body));
         for (ir_exit* way_in : head.incoming) link_exit(*way_in, head);
-        const auto add_head = [&](ir_block* block) {
-            if (std::find(heads.begin(), heads.end(), block) == heads.end()) heads.push_back(block);
-        };
-        const auto add_head_for = [&](const ir_exit& exit) {
-            if (needs_own_region(exit, blocks)) add_head(const_cast<ir_block*>(exit.linked));
-        };
-        for (ir_block* block : blocks) {
-            if (entered_from_other_code(*block, head, blocks)) add_head(block);
-            for (std::size_t i = 0; i < block->exit_count; ++i) add_head_for(block->exits[i]);
-            if (block->site) {
-                add_head_for(block->site->callee);
-                add_head_for(block->site->resume);
+        for (const ir_block* block : blocks)
+            for (std::size_t i = 0; i < block->exit_count; ++i) {
+                const ir_exit& exit = block->exits[i];
+                if (exit.straight && exit.linked != nullptr && !exit.linked->in_machine_code)
+                    heads.push_back(const_cast<ir_block*>(exit.linked));
             }
-        }
     }
 }
 
@@ -208,6 +167,24 @@ void compile_when_hot(tier_state& tiers, const ir_exit& exit, ir_block& block)
         compile_head(tiers, *head);
     }
     compile_head(tiers, block);
+}
+
+// A block that a region's machine code holds, though it heads none, has no
+// way in of its own: machine code that jumps there from elsewhere (an exit of
+// another region, or of another region's copy of a block that leads there)
+// leaves for the interpreter. Once that has happened often enough to pay for
+// compiling one more region, the block heads its own; where that fails, it
+// is tried again only a few times.
+constexpr std::uint32_t exits_before_way_in = 128;
+
+void give_way_in(tier_state& tiers, const ir_exit& left_by)
+{
+    auto* const to = const_cast<ir_block*>(left_by.linked);
+    if (to == nullptr || !to->in_machine_code || to->machine_entry != nullptr) return;
+    if (to->recompiled >= max_recompilations || ++to->left_for_interpreter < exits_before_way_in) return;
+    to->left_for_interpreter = 0;
+    ++to->recompiled;
+    compile_head(tiers, *to);
 }
 
 void note_block_start(const forth_vm& vm, tier_state& tiers, const char* p)
@@ -334,7 +311,10 @@ struct tier_hooks {
 const ir_insn* tier_state::run_machine_code(machine_code_state& state, const void* code)
 {
     ++counts.machine_code_entries;
-    return ::run_machine_code(*jit, state, code);
+    state.left_by = nullptr;
+    const ir_insn* const next = ::run_machine_code(*jit, state, code);
+    if (state.left_by != nullptr) give_way_in(*this, *state.left_by);
+    return next;
 }
 
 void run_tiered(forth_vm& vm)

@@ -53,16 +53,17 @@ COUNTED_SUM = sum(b + b % 7 for b in range(1, PASSES + 1)) % 2**32
 COUNTED_EXPECTED = b"** Forth VM v0.16 **\n" + str(COUNTED_SUM - 2**32 if COUNTED_SUM >= 2**31 else COUNTED_SUM).encode()
 
 # fib(25): 242785 calls. Each spelling of the return must stay in machine
-# code: a return through a block that some other piece of machine code
-# holds, but that heads none, once left it on every call that reached it.
+# code, after a few hundred entries at most while it is compiled: a return
+# through a block that some other piece of machine code holds, but that
+# heads none, once left it on every call that reached it.
 FIB = {
     "early_return": b": fib $n ! $n @ 2 < if @@rec $n @ ; @rec $n @ 1 - fib $n @ 2 - fib + ;\n",
     "on_the_stack": b": fib dup 2 < if @@rec ; @rec dup 1 - fib over 2 - fib + swap drop ;\n",
     "one_exit": (b": fib $n ! $n @ 2 < if @@rec $n @ go_down @@end\n"
                  b"  @rec $n @ 1 - fib $n @ 2 - fib + @end ;\n"),
 }
-PROGRAMS = {"counted_loop": (COUNTED, COUNTED_EXPECTED)}
-PROGRAMS.update({"fib_" + name: (text + b": main 25 fib . ;\n", b"** Forth VM v0.16 **\n75025")
+PROGRAMS = {"counted_loop": (COUNTED, COUNTED_EXPECTED, 100)}
+PROGRAMS.update({"fib_" + name: (text + b": main 25 fib . ;\n", b"** Forth VM v0.16 **\n75025", 1000)
                  for name, text in FIB.items()})
 
 
@@ -86,7 +87,7 @@ def entries(command, folder, machine_code, text, expected):
 def entered(command):
     failed = 0
     with tempfile.TemporaryDirectory() as folder:
-        for name, (text, expected) in PROGRAMS.items():
+        for name, (text, expected, most) in PROGRAMS.items():
             on_ir_tier = entries(command, folder, False, text, expected)
             in_machine_code = entries(command, folder, True, text, expected)
             if on_ir_tier is None or in_machine_code is None:
@@ -94,7 +95,7 @@ def entered(command):
             elif on_ir_tier != 0:
                 print(f"{name}: machine code entered with machine code off:", on_ir_tier)
                 failed += 1
-            elif not 1 <= in_machine_code <= 100:
+            elif not 1 <= in_machine_code <= most:
                 print(f"{name}: machine code entered {in_machine_code} times")
                 failed += 1
             else:
