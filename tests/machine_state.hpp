@@ -31,7 +31,7 @@ struct machine_state {
 // The state of vm, with the locals of its first frames frames.
 inline machine_state state_of(const forth_vm& vm, std::size_t frames)
 {
-    machine_state state{{vm.stack.base, vm.stack.top}, {}, vm.globals};
+    machine_state state{{vm.stack.base, vm.stack.top}, {}, *vm.globals};
     for (std::size_t i = 0; i < frames * frame_stride; ++i)
         if (i % frame_stride < frame_locals) state.locals.push_back(vm.locals[i]);
     return state;

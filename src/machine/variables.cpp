@@ -68,7 +68,7 @@ std::int32_t read_variable(const std::int32_t* frame, const std::array<std::int3
 
 std::int32_t get_variable(const forth_vm& vm, std::int32_t i)
 {
-    return read_variable(vm.locals.data() + std::size_t{vm.depth} * frame_stride, vm.globals, i);
+    return read_variable(vm.locals.data() + std::size_t{vm.depth} * frame_stride, *vm.globals, i);
 }
 
 void set_variable(std::int32_t* frame, std::array<std::int32_t, 32>& globals, std::int32_t i, std::int32_t v)

@@ -26,7 +26,7 @@ forth_vm forth_vm_create(std::size_t cells, std::size_t frames, const char* text
     vm.text = text;
     vm.text_end = text + std::strlen(text);
     vm.current = text;
-    vm.globals.fill(0);
+    vm.globals->fill(0);
     clear_user_word_cache();
     create_word_suffix_array(vm);
     sort_native_table();
@@ -40,7 +40,7 @@ const char* forth_vm_destroy(forth_vm& vm)
     vm.locals = {};
     vm.depth = 0;
     vm.text = vm.text_end = vm.current = empty_text;
-    vm.globals.fill(0);
+    if (vm.globals) vm.globals->fill(0);
     vm.words = {};
     vm.returns = {};
     vm.tiers.reset();

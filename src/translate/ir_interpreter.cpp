@@ -226,7 +226,7 @@ const char* interpret(forth_vm* machine, ir_host* host, const ir_insn* ip, std::
     return_entry* rp;
     return_entry* rp_floor;
     return_entry* rp_limit;
-    std::int32_t* const globals = vm.globals.data();
+    std::int32_t* const globals = vm.globals->data();
     // With a bound on steps, machine code hands back after this many jumps,
     // which then count as executed steps.
     constexpr std::int64_t machine_code_steps = 1000;
@@ -269,12 +269,12 @@ other_system_read:
     ++ip;
     QKA_NEXT;
 other_variable_read:
-    frame[ip->arg.target.dst] = read_variable(frame + std::size_t(ip->b) * frame_stride, vm.globals,
+    frame[ip->arg.target.dst] = read_variable(frame + std::size_t(ip->b) * frame_stride, *vm.globals,
                                           read_any(ip->a_kind, sp, frame, globals, ip->a));
     ++ip;
     QKA_NEXT;
 other_variable_write:
-    set_variable(frame + std::size_t(ip->arg.target.dst) * frame_stride, vm.globals,
+    set_variable(frame + std::size_t(ip->arg.target.dst) * frame_stride, *vm.globals,
                  read_any(ip->a_kind, sp, frame, globals, ip->a), read_any(ip->b_kind, sp, frame, globals, ip->b));
     ++ip;
     QKA_NEXT;

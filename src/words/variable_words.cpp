@@ -17,5 +17,5 @@ void nw_set(forth_vm& vm)
 {
     const cell i = word_pop(vm);
     const cell v = word_pop(vm);
-    set_variable(&local_variable(vm, 0), vm.globals, i.value, v.value);
+    set_variable(&local_variable(vm, 0), *vm.globals, i.value, v.value);
 }
