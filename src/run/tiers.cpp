@@ -311,7 +311,6 @@ struct tier_hooks {
 const ir_insn* tier_state::run_machine_code(machine_code_state& state, const void* code)
 {
     ++counts.machine_code_entries;
-    state.left_by = nullptr;
     const ir_insn* const next = ::run_machine_code(*jit, state, code);
     if (state.left_by != nullptr) give_way_in(*this, *state.left_by);
     return next;

@@ -209,7 +209,7 @@ struct ir_block {
     const ir_insn* machine_body = nullptr;
     bool in_machine_code = false;  // some region's machine code holds the block
     ir_block* region_head = nullptr;  // the head of the first region that holds it
-    std::uint8_t recompiled = 0;      // as a head: how often its region was compiled again
+    std::uint8_t recompiled = 0;      // compilations as a head after the first, or tried by an exit's way in
     std::uint32_t left_for_interpreter = 0;  // by machine code, while it heads no region
 
     // The first instruction past the check.

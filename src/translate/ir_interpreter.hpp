@@ -27,8 +27,9 @@ struct machine_code_state {
     forth_vm* vm;              // for the calls machine code makes
     void* entry_rsp;           // the machine stack where machine code was entered
     void* machine_stack_floor;  // below it, calls of user words go through the interpreter
-    // The exit machine code last handed the run over by, to the interpreter
-    // at its target; nullptr where it handed over an instruction instead.
+    // The exit machine code handed the run over by, to the interpreter at
+    // its target; nullptr (as each entry's state starts) where it handed
+    // over an instruction instead.
     const ir_exit* left_by = nullptr;
     std::exception_ptr failure{};  // what a call made by machine code threw
 };

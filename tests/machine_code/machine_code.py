@@ -69,7 +69,7 @@ PROGRAMS.update({"fib_" + name: (text + b": main 25 fib . ;\n", b"** Forth VM v0
 
 def entries(command, folder, machine_code, text, expected):
     """Runs a program; gives the entries into machine code."""
-    script = os.path.join(folder, "counted.qka")
+    script = os.path.join(folder, "program.qka")
     counts = os.path.join(folder, "counts")
     with open(script, "wb") as f:
         f.write(text)
