@@ -16,4 +16,20 @@ bool call_write_output(machine_code_state* state, std::int32_t kind, std::int32_
     }
 }
 
+cell* call_native_word(machine_code_state* state, native_handler handler, cell* sp, std::int32_t* frame,
+                       return_entry* rp) noexcept
+{
+    forth_vm& vm = *state->vm;
+    vm.stack.top = sp;
+    vm.depth = static_cast<std::uint16_t>(static_cast<std::size_t>(frame - state->frames) / frame_stride);
+    vm.returns.top = rp;
+    try {
+        handler(vm);
+    } catch (...) {
+        state->failure = std::current_exception();
+        return nullptr;
+    }
+    return vm.stack.top;
+}
+
 std::int32_t call_system_variable(std::int32_t k) noexcept { return system_variable(k); }

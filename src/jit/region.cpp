@@ -78,7 +78,6 @@ void for_each_operand(const ir_insn& insn, Use use)
 bool compiled_past(const ir_insn& insn)
 {
     switch (insn.op) {
-    case ir_op::native_call:
     case ir_op::leave:
     case ir_op::exit_unlinked:
     case ir_op::machine_code: return false;
@@ -99,7 +98,11 @@ std::vector<std::int32_t> entry_depths(const code_region& region)
     // order gives every block a depth; every way in must then agree with it.
     for (std::size_t i = 0; i < n; ++i) {
         const ir_block& block = *region.blocks[i];
-        if (block.site || !known[i]) return {};
+        // A handler moves the stack pointer inside its block, by what it
+        // pops and pushes, and works on the cells in memory.
+        const bool runs_handler = std::any_of(block.code.begin(), block.code.end(),
+                                              [](const ir_insn& insn) { return insn.op == ir_op::native_call; });
+        if (block.site || runs_handler || !known[i]) return {};
         for (std::size_t e = 0; e < block.exit_count; ++e) {
             const ir_exit& exit = block.exits[e];
             const std::size_t to = region.position_of(exit.linked);

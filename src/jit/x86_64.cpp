@@ -475,6 +475,8 @@ private:
             compile_variable_write(insn);
             return true;
         case ir_op::native_call:
+            compile_native_call(insn);
+            return true;
         case ir_op::check:
         case ir_op::leave:
         case ir_op::exit_unlinked:
@@ -507,6 +509,24 @@ private:
         call_out(reinterpret_cast<const void*>(&call_write_output));
         a_.test(x86::al, x86::al);
         a_.jz(cold_for_insn(insn + 1));  // it threw: the interpreter throws it again
+    }
+
+    // A built-in word's handler, on the cells in memory: a region that runs
+    // one keeps no stack cells in registers. The stack pointer comes back
+    // moved by what the handler popped and pushed.
+    void compile_native_call(const ir_insn* insn)
+    {
+        write_back();
+        move_stack_pointer(insn->adjust);
+        a_.mov(x86::rdi, reg_state);
+        a_.mov(x86::rsi, Imm(reinterpret_cast<std::uint64_t>(insn->arg.native)));
+        a_.mov(x86::rdx, reg_sp);
+        a_.mov(x86::rcx, reg_frame);
+        a_.mov(x86::r8, reg_rp);
+        call_out(reinterpret_cast<const void*>(&call_native_word));
+        a_.test(x86::rax, x86::rax);
+        a_.jz(cold_for_insn(insn + 1));  // it threw: the interpreter throws it again
+        a_.mov(reg_sp, x86::rax);
     }
 
     void compile_system_read(const ir_insn* insn)
