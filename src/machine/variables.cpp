@@ -1,5 +1,6 @@
 #include "machine/variables.hpp"
 
+#include <array>
 #include <cstdlib>
 #include <ctime>
 
@@ -8,31 +9,63 @@
 
 namespace {
 
-// The generator is seeded from the clock once per process, on first use.
-void seed_random_once()
+// The platform's generator, seeded from the clock once per process on first
+// use. Where the C library lets a program keep the generator's state itself,
+// that state is this file's: the sequence is rand()'s for the same seed, and
+// a read does not take the lock rand() takes on every call, three times per
+// "?r".
+#ifdef __GLIBC__
+struct random_generator {
+    random_data data{};
+    std::array<char, 128> state{};  // the size of rand()'s own state
+
+    random_generator() { initstate_r(static_cast<unsigned>(std::time(nullptr)), state.data(), state.size(), &data); }
+
+    std::uint32_t next()
+    {
+        std::int32_t r = 0;
+        random_r(&data, &r);
+        return static_cast<std::uint32_t>(r);
+    }
+};
+#else
+struct random_generator {
+    random_generator() { std::srand(static_cast<unsigned>(std::time(nullptr))); }
+    std::uint32_t next() { return static_cast<std::uint32_t>(std::rand()); }
+};
+#endif
+
+random_generator& seeded_generator()
 {
-    static const bool seeded = [] {
-        std::srand(static_cast<unsigned>(std::time(nullptr)));
-        return true;
-    }();
-    (void)seeded;
+    static random_generator generator;
+    return generator;
 }
 
-std::int32_t random_value()
+std::int32_t random_value(random_generator& generator)
 {
-    const auto r1 = static_cast<std::uint32_t>(std::rand());
-    const auto r2 = static_cast<std::uint32_t>(std::rand());
-    const std::int32_t r3 = std::rand();
+    const std::uint32_t r1 = generator.next();
+    const std::uint32_t r2 = generator.next();
+    const auto r3 = static_cast<std::int32_t>(generator.next());
     return static_cast<std::int32_t>((r1 << 16) ^ r2 ^ static_cast<std::uint32_t>(r3 >> 8));
 }
 
-std::tm local_now()
+// The broken-down local time of the current second. The clock is read on
+// every call; it is broken down only when the second has changed, as the
+// zone's rules change only at a second's start and nothing in a run changes
+// the zone.
+const std::tm& local_now()
 {
     // A test that runs a script twice in one process and compares the runs:
     // the clock must not tick between them.
     const std::time_t now = settings.fixed_clock ? std::time_t{1'700'000'000} : std::time(nullptr);
-    std::tm broken{};
-    localtime_r(&now, &broken);
+    static bool any = false;
+    static std::time_t broken_at{};
+    static std::tm broken{};
+    if (!any || now != broken_at) {
+        localtime_r(&now, &broken);
+        broken_at = now;
+        any = true;
+    }
     return broken;
 }
 
@@ -40,13 +73,13 @@ std::tm local_now()
 
 std::int32_t system_variable(std::int32_t k)
 {
-    seed_random_once();
+    random_generator& generator = seeded_generator();
     switch (k) {
     case 'd' - 'a': return local_now().tm_mday;
     case 'h' - 'a': return local_now().tm_hour;
     case 'm' - 'a': return local_now().tm_min;
     case 'o' - 'a': return local_now().tm_mon + 1;
-    case 'r' - 'a': return random_value();
+    case 'r' - 'a': return random_value(generator);
     case 's' - 'a': return local_now().tm_sec;
     case 'y' - 'a': return local_now().tm_year + 1900;
     default: return 0;
