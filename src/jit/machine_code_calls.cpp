@@ -20,9 +20,7 @@ cell* call_native_word(machine_code_state* state, native_handler handler, cell* 
                        return_entry* rp) noexcept
 {
     forth_vm& vm = *state->vm;
-    vm.stack.top = sp;
-    vm.depth = static_cast<std::uint16_t>(static_cast<std::size_t>(frame - state->frames) / frame_stride);
-    vm.returns.top = rp;
+    store_registers(vm, sp, state->frames, frame, rp);
     try {
         handler(vm);
     } catch (...) {

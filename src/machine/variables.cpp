@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 
 #include "machine/reports.hpp"
 #include "machine/settings.hpp"
@@ -58,13 +59,11 @@ const std::tm& local_now()
     // A test that runs a script twice in one process and compares the runs:
     // the clock must not tick between them.
     const std::time_t now = settings.fixed_clock ? std::time_t{1'700'000'000} : std::time(nullptr);
-    static bool any = false;
-    static std::time_t broken_at{};
+    static std::optional<std::time_t> broken_at;
     static std::tm broken{};
-    if (!any || now != broken_at) {
+    if (broken_at != now) {
         localtime_r(&now, &broken);
         broken_at = now;
-        any = true;
     }
     return broken;
 }

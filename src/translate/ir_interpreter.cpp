@@ -245,11 +245,7 @@ const char* interpret(forth_vm* machine, ir_host* host, const ir_insn* ip, std::
         rp_floor = vm.returns.base + floor;
         rp_limit = vm.returns.limit;
     };
-    const auto store = [&] {
-        vm.stack.top = sp;
-        vm.depth = static_cast<std::uint16_t>(static_cast<std::size_t>(frame - frames) / frame_stride);
-        vm.returns.top = rp;
-    };
+    const auto store = [&] { store_registers(vm, sp, frames, frame, rp); };
     load();
     QKA_NEXT;
 

@@ -10,6 +10,17 @@
 #include "machine/machine.hpp"
 #include "translate/ir.hpp"
 
+// Brings the machine up to date with the registers translated code keeps:
+// the stack's top, the running word's frame (counted from frames) and the
+// return stack's top.
+inline void store_registers(forth_vm& vm, cell* sp, const std::int32_t* frames, const std::int32_t* frame,
+                            return_entry* rp) noexcept
+{
+    vm.stack.top = sp;
+    vm.depth = static_cast<std::uint16_t>(static_cast<std::size_t>(frame - frames) / frame_stride);
+    vm.returns.top = rp;
+}
+
 // The interpreter's registers, which machine code runs with and hands back;
 // the interpreter fills them in and takes them back.
 struct machine_code_state {
