@@ -67,7 +67,7 @@ run_result run(const std::string& text, tier executor)
     out.reset();
     err.reset();
     reset_token_limit();
-    std::srand(1);  // both runs read the same random numbers
+    seed_random_numbers(1);  // both runs read the same random numbers
     int ending = -1;
     try {
         forth_vm vm = forth_vm_create(100, 10, text.c_str());
@@ -98,9 +98,6 @@ void init_tier_harness()
     stderr = err.file;
     const int kept = dup(2);
     if (kept >= 0) findings_fd = kept;
-    // The generator is seeded from the clock on its first use in the
-    // process; done here, so that the first script's runs both see srand(1).
-    (void)system_variable(0);
 }
 
 void compare_tiers(const std::string& text, bool show_script)

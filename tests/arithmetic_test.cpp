@@ -1,10 +1,12 @@
 // The data words run through their handlers as the executor calls them:
 // wrap-around, truncation, truth values and the tag each result keeps.
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -162,6 +164,28 @@ TEST_F(Arithmetic, WeekdayOfDates)
         const cell w = word_pop(vm);
         EXPECT_EQ(w.value, c.expected);
         EXPECT_EQ(w.tag, cell_tag::STRING);  // the year's tag
+    }
+}
+
+// Each "?r" is three of the C library's rand() draws mixed; a seed gives the
+// same sequence every time, and the one rand() gives for it.
+TEST(RandomNumbers, ASeedGivesRandsSequence)
+{
+    constexpr std::int32_t r = 'r' - 'a';
+    for (const unsigned seed : {0U, 1U, 12345U}) {
+        SCOPED_TRACE(seed);
+        std::srand(seed);
+        std::vector<std::int32_t> expected;
+        for (int i = 0; i < 50; ++i) {
+            const auto r1 = static_cast<std::uint32_t>(std::rand());
+            const auto r2 = static_cast<std::uint32_t>(std::rand());
+            const auto r3 = std::rand();
+            expected.push_back(static_cast<std::int32_t>((r1 << 16) ^ r2 ^ static_cast<std::uint32_t>(r3 >> 8)));
+        }
+        for (int run = 0; run < 2; ++run) {
+            seed_random_numbers(seed);
+            for (const std::int32_t value : expected) EXPECT_EQ(system_variable(r), value);
+        }
     }
 }
 

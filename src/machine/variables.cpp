@@ -20,7 +20,8 @@ struct random_generator {
     random_data data{};
     std::array<char, 128> state{};  // the size of rand()'s own state
 
-    random_generator() { initstate_r(static_cast<unsigned>(std::time(nullptr)), state.data(), state.size(), &data); }
+    random_generator() { seed(static_cast<unsigned>(std::time(nullptr))); }
+    void seed(unsigned s) { initstate_r(s, state.data(), state.size(), &data); }
 
     std::uint32_t next()
     {
@@ -31,7 +32,8 @@ struct random_generator {
 };
 #else
 struct random_generator {
-    random_generator() { std::srand(static_cast<unsigned>(std::time(nullptr))); }
+    random_generator() { seed(static_cast<unsigned>(std::time(nullptr))); }
+    static void seed(unsigned s) { std::srand(s); }
     std::uint32_t next() { return static_cast<std::uint32_t>(std::rand()); }
 };
 #endif
@@ -69,6 +71,11 @@ const std::tm& local_now()
 }
 
 }  // namespace
+
+void seed_random_numbers(unsigned seed)
+{
+    seeded_generator().seed(seed);
+}
 
 std::int32_t system_variable(std::int32_t k)
 {
