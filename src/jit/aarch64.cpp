@@ -613,6 +613,8 @@ private:
             compile_variable_write(insn);
             return true;
         case ir_op::native_call:
+            compile_native_call(insn);
+            return true;
         case ir_op::check:
         case ir_op::leave:
         case ir_op::exit_unlinked:
@@ -644,6 +646,23 @@ private:
         call_out(reinterpret_cast<const void*>(&call_write_output));
         a_.tst(a64::w0, Imm(0xff));
         a_.b(arm::CondCode::kEQ, cold_for_insn(insn + 1));  // it threw: the interpreter throws it again
+    }
+
+    // A built-in word's handler, on the cells in memory: a region that runs
+    // one keeps no stack cells in registers. The stack pointer comes back
+    // moved by what the handler popped and pushed.
+    void compile_native_call(const ir_insn* insn)
+    {
+        write_back();
+        move_stack_pointer(insn->adjust);
+        a_.mov(a64::x0, reg_state);
+        a_.mov(a64::x1, Imm(reinterpret_cast<std::uint64_t>(insn->arg.native)));
+        a_.mov(a64::x2, reg_sp);
+        a_.mov(a64::x3, reg_frame);
+        a_.mov(a64::x4, reg_rp);
+        call_out(reinterpret_cast<const void*>(&call_native_word));
+        a_.cbz(a64::x0, cold_for_insn(insn + 1));  // it threw: the interpreter throws it again
+        a_.mov(reg_sp, a64::x0);
     }
 
     void compile_system_read(const ir_insn* insn)
