@@ -114,6 +114,20 @@ TEST(Translation, InlinedWordsUseTheFramesOfTheirCalls)
                                     "ret\n");
 }
 
+TEST(Translation, AValuePassedOnThroughLocalsIsReadWhereItCameFrom)
+{
+    // Only the last store into the callee's $x stays; $b is computed from
+    // $a, and read from itself once $a has changed.
+    EXPECT_EQ(translation_at(": pass $x ! $x @ ; : main @start $a @ pass pass 1 + $b ! 7 $a ! $b @ . ;"),
+              "check need 0 levels 1\nmove f1.23 = f0.0\nadd f0.1 = f0.0, c1\nmove f0.0 = c7\n"
+              "print number f0.1\nret\n");
+    // A store seen by a fetch of a computed number stays, and so does a
+    // division that may report; the rest overwritten go.
+    EXPECT_EQ(translation_at(": main @start 1 $a ! $c @ @ . 2 $a ! 3 $b ! $c @ $d @ / $e ! 4 $b ! 5 $e ! ;"),
+              "check need 0 levels 0\nmove f0.0 = c1\nvariable_read t0\nprint number t0\nmove f0.0 = c2\n"
+              "div f0.4 = f0.2, f0.3\nmove f0.1 = c4\nmove f0.4 = c5\nret\n");
+}
+
 TEST(Translation, ADivisorThatMayBeZeroDividesWhereItStands)
 {
     // The report must come before what is printed after it.
@@ -125,9 +139,10 @@ TEST(Translation, ADivisorThatMayBeZeroDividesWhereItStands)
 
 TEST(Translation, AStoreSeesTheValueBeforeIt)
 {
-    // The first fetch of $a is kept before $a is overwritten.
+    // The first fetch of $a is kept before $a is overwritten; the second
+    // reads the 5 just stored.
     EXPECT_EQ(translation_at(": main @start $a @ 5 $a ! $a @ . . ;"),
-              "check need 0 levels 0\nmove t0 = f0.0\nmove f0.0 = c5\nprint number f0.0\n"
+              "check need 0 levels 0\nmove t0 = f0.0\nmove f0.0 = c5\nprint number c5\n"
               "print number t0\nret\n");
 }
 

@@ -53,8 +53,56 @@ outcome block_translator::end_with_call(const char* t, const char* body)
 }
 
 // ---- the block
+// A word that passes its value on through a local ("$x ! $x @") stores into
+// it at each call inlined at that depth: only the last store of the block
+// can be seen. Walking back from the end, a variable is overwritten while
+// the block stores into it later and nothing reads it in between; what
+// reads variables by a computed number, and a handler, may read any. A
+// division that may report is kept for its report.
+void block_translator::drop_overwritten_stores()
+{
+    std::vector<leaf> overwritten;
+    std::vector<bool> dropped(code_.size(), false);
+    const auto is_variable = [](ir_kind kind, std::int32_t index) {
+        return kind == ir_kind::global || (kind == ir_kind::frame && is_local_index(index));
+    };
+    const auto is_overwritten = [&](const leaf& l) {
+        return std::find(overwritten.begin(), overwritten.end(), l) != overwritten.end();
+    };
+    for (std::size_t k = code_.size(); k-- > 0;) {
+        const ir_insn& insn = code_[k];
+        if (insn.op == ir_op::variable_read || insn.op == ir_op::variable_write || insn.op == ir_op::native_call) {
+            overwritten.clear();
+            continue;
+        }
+        const bool may_report = is_value_op(insn.op) && ::divides(info(insn.op).operation) &&
+                                !(insn.b_kind == ir_kind::constant && insn.b != 0);
+        if ((is_value_op(insn.op) || insn.op == ir_op::move) && !may_report &&
+            is_variable(insn.dst_kind, insn.arg.target.dst) && is_overwritten({insn.dst_kind, insn.arg.target.dst})) {
+            dropped[k] = true;
+            continue;
+        }
+        // its writes, then its reads, which come before them
+        for_each_operand(insn, [&](ir_kind kind, std::int32_t index, bool written) {
+            if (written && is_variable(kind, index) && !is_overwritten({kind, index})) overwritten.push_back({kind, index});
+        });
+        for_each_operand(insn, [&](ir_kind kind, std::int32_t index, bool written) {
+            if (!written) std::erase(overwritten, leaf{kind, index});
+        });
+    }
+    std::vector<std::size_t> moved_to(code_.size());
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < code_.size(); ++k) {
+        moved_to[k] = kept;
+        if (!dropped[k]) code_[kept++] = code_[k];
+    }
+    code_.resize(kept);
+    for (exit_plan& plan : exits_) plan.holder = moved_to[plan.holder];
+}
+
 std::unique_ptr<ir_block> block_translator::finish(const char* start)
 {
+    drop_overwritten_stores();
     auto block = std::make_unique<ir_block>();
     block->start = start;
     block->end = last_ != nullptr ? last_ + 1 : start + 1;

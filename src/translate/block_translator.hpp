@@ -263,6 +263,20 @@ private:
     bool may_go_before(std::size_t first, std::int32_t scratch) const;
     // Stores the symbolic value v into a variable.
     void store(const leaf& variable, sym v);
+    // What a variable was last set to in this block, while that still holds:
+    // a constant, or another variable's value plus a constant. A fetch then
+    // reads that instead, so that a value passed from word to word through
+    // locals folds and keeps no chain of additions, as on the stack.
+    struct known_value {
+        leaf variable;
+        leaf base;
+        std::int32_t offset;
+    };
+    std::vector<known_value> known_;
+    // The value a fetch of variable gives where it is known.
+    std::optional<sym> known_fetch(const leaf& variable, const tag_ref& tag) const;
+    // Records what store put in variable; forgets what its old value made known.
+    void remember_store(const leaf& variable, const sym& v);
     // A native handler that runs on real cells, taking pops and leaving pushes.
     outcome translate_handler(const word_info& word);
     // "if" and "loop": a branch on the popped value, both ways into new blocks.
@@ -272,6 +286,7 @@ private:
     struct snapshot {
         std::vector<ir_insn> code;  // whole: a store or a write of the stack may retarget what came before
         std::vector<sym> open;
+        std::vector<known_value> known;
         std::int32_t base, sp_at, need, room, levels;
         int tokens;
         const char* inline_start;
@@ -285,6 +300,9 @@ private:
     // ---- the block
 
     std::unique_ptr<ir_block> finish(const char* start);
+    // Drops each store into a local or a global that the block stores into
+    // again before anything can read it.
+    void drop_overwritten_stores();
     forth_vm& vm_;
     translation_memo& memo_;
     const char* start_ = nullptr;

@@ -237,6 +237,62 @@ constexpr bool is_local_index(std::int32_t frame_index) noexcept
     return frame_index % static_cast<std::int32_t>(frame_stride) < static_cast<std::int32_t>(frame_locals);
 }
 
+// Every operand insn reads or writes, as use(kind, index, written) sees it.
+template <typename Use>
+void for_each_operand(const ir_insn& insn, Use use)
+{
+    const auto write_target = [&] {
+        use(insn.dst_kind, insn.arg.target.dst, true);
+        if (insn.dst_kind == ir_kind::slot && insn.arg.target.tag_from == tag_kind::frame)
+            use(ir_kind::frame, insn.arg.target.tag, false);
+    };
+    switch (insn.op) {
+#define QKA_VALUE_CASE(name, ...) case ir_op::name:
+        QKA_BINARY_OPERATIONS(QKA_VALUE_CASE)
+#undef QKA_VALUE_CASE
+        write_target();
+        use(insn.a_kind, insn.a, false);
+        use(insn.b_kind, insn.b, false);
+        return;
+#define QKA_BRANCH_CASE(name, ...) case ir_op::branch_##name:
+        QKA_RELATIONS(QKA_BRANCH_CASE)
+#undef QKA_BRANCH_CASE
+    case ir_op::variable_write:
+        use(insn.a_kind, insn.a, false);
+        use(insn.b_kind, insn.b, false);
+        return;
+    case ir_op::move:
+        write_target();
+        use(insn.a_kind, insn.a, false);
+        return;
+    case ir_op::save_cell:
+        use(ir_kind::slot, insn.arg.target.dst, false);
+        use(ir_kind::frame, insn.a, true);
+        use(ir_kind::frame, insn.b, true);
+        return;
+    case ir_op::system_read:
+        use(ir_kind::frame, insn.arg.target.dst, true);
+        return;
+    case ir_op::variable_read:
+        use(ir_kind::frame, insn.arg.target.dst, true);
+        use(insn.a_kind, insn.a, false);
+        return;
+    case ir_op::print:
+    case ir_op::computed_jump:
+        use(insn.a_kind, insn.a, false);
+        return;
+    case ir_op::native_call:
+    case ir_op::check:
+    case ir_op::jump:
+    case ir_op::call:
+    case ir_op::ret:
+    case ir_op::leave:
+    case ir_op::exit_unlinked:
+    case ir_op::machine_code:
+        return;  // no variable is named
+    }
+}
+
 // The block as text, one instruction a line ("add f1 = f1, c-1" and so on),
 // for tests and for reading what the translator made.
 std::string describe_block(const ir_block& block);

@@ -145,8 +145,8 @@ outcome block_translator::translate_call(const char* t, const char* body)
 // everything back as it was and says so.
 bool block_translator::inline_body(const char* body)
 {
-    const snapshot saved{code_,   open_,   base_,         sp_at_,         need_, room_,
-                         levels_, tokens_, inline_start_, depth_limited_, held_.size()};
+    const snapshot saved{code_,   open_,  known_,        base_,          sp_at_,      need_,
+                         room_,   levels_, tokens_,      inline_start_, depth_limited_, held_.size()};
     ++level_;
     levels_ = std::max(levels_, level_);
     inline_start_ = body;
@@ -172,6 +172,7 @@ bool block_translator::inline_body(const char* body)
     depth_limited_ = saved.depth_limited || depth_limited_;
     code_ = saved.code;
     open_ = saved.open;
+    known_ = saved.known;
     base_ = saved.base;
     sp_at_ = saved.sp_at;
     need_ = saved.need;

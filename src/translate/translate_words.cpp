@@ -180,10 +180,9 @@ outcome block_translator::translate_fetch(const char* p)
     const leaf number = value_leaf(i);
     if (number.kind == ir_kind::constant) {
         const std::int32_t n = number.value;
-        if (n >= 0 && n < 32) {
-            push({ir_kind::frame, local_index(level_, n)}, i.tag);
-        } else if (n >= 32 && n < 64) {
-            push({ir_kind::global, n - 32}, i.tag);
+        if (n >= 0 && n < 64) {
+            const leaf variable = n < 32 ? leaf{ir_kind::frame, local_index(level_, n)} : leaf{ir_kind::global, n - 32};
+            push(known_fetch(variable, i.tag).value_or(sym{.a = variable, .tag = i.tag}));
         } else if (n >= 64 && n < 96) {
             // The clock and the random numbers are read here, in order.
             const std::int32_t t = scratch();
@@ -224,6 +223,7 @@ outcome block_translator::translate_store(const char* p)
                       .a = encode(number), .b = encode(value)};
         write.arg.target = {.dst = level_, .tag = 0, .tag_from = tag_kind::constant};
         emit(write);
+        known_.clear();  // any variable of the word or any global may have changed
         return outcome::go_on;
     }
     const auto n = static_cast<std::uint32_t>(number.value);
@@ -275,9 +275,34 @@ bool block_translator::may_go_before(std::size_t first, std::int32_t scratch) co
     return true;
 }
 
+std::optional<sym> block_translator::known_fetch(const leaf& variable, const tag_ref& tag) const
+{
+    const auto k = std::find_if(known_.begin(), known_.end(), [&](const known_value& kv) { return kv.variable == variable; });
+    if (k == known_.end()) return std::nullopt;
+    if (k->base.kind == ir_kind::constant) return sym{.a = constant_leaf(wrap_add(k->base.value, k->offset)), .tag = tag};
+    if (k->offset == 0) return sym{.a = k->base, .tag = tag};
+    return sym{.op = ir_op::add, .a = k->base, .b = constant_leaf(k->offset), .tag = tag};
+}
+
+void block_translator::remember_store(const leaf& variable, const sym& v)
+{
+    std::erase_if(known_, [&](const known_value& kv) { return kv.variable == variable || kv.base == variable; });
+    if (v.negated) return;
+    const bool plus_constant = v.op == ir_op::add && v.b.kind == ir_kind::constant;
+    if (v.is_expr() && !plus_constant) return;
+    // Only what stays put while the block runs: a scratch integer is given
+    // out again and a stack cell written over.
+    const leaf base = v.a;
+    const bool lasting = base.kind == ir_kind::constant || base.kind == ir_kind::global ||
+                         (base.kind == ir_kind::frame && is_local_index(base.value));
+    if (!lasting || base == variable) return;
+    known_.push_back({variable, base, plus_constant ? v.b.value : 0});
+}
+
 // Stores the symbolic value v into a variable.
 void block_translator::store(const leaf& variable, sym v)
 {
+    remember_store(variable, v);
     const std::size_t before = code_.size();
     {
         const hold keep_a{*this, v.a};
@@ -317,6 +342,7 @@ outcome block_translator::translate_handler(const word_info& word)
     ir_insn call{.op = ir_op::native_call, .adjust = adjust};
     call.arg.native = word.handler;
     emit(call);
+    known_.clear();  // a handler is free to change the machine's variables
     base_ += word.pushes - word.pops;
     sp_at_ = base_;
     return outcome::go_on;
