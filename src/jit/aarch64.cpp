@@ -429,6 +429,24 @@ private:
         }
     }
 
+    // Around a variable read or written by a computed number, only what the
+    // number can name goes to memory and, after a write, comes back.
+    void write_back_addressable(std::int32_t level)
+    {
+        for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
+            const region_variable& v = region_.in_registers[i];
+            if (v.written && addressable_from(v, level)) a_.str(variable_registers[i], home_of(v));
+        }
+    }
+
+    void load_addressable(std::int32_t level)
+    {
+        for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
+            const region_variable& v = region_.in_registers[i];
+            if (addressable_from(v, level)) a_.ldr(variable_registers[i], home_of(v));
+        }
+    }
+
     // Moves the stack pointer by cells, with spare for a move too far for an
     // immediate.
     void adjust_stack(std::int32_t cells, const a64::GpX& spare = a64::x0)
@@ -675,8 +693,8 @@ private:
     // A computed variable number, in w0: a local of the frame inlined level
     // deep or a global, by an indexed load or store; a system variable or a
     // number out of range is the interpreter's. The variables kept in
-    // registers are written back first, and after a store read again, as it
-    // may be one of them. Branches to is_global for a global; x16 is then to
+    // registers that the number can name are written back first, and after a
+    // store read again, as it may be one of them. Branches to is_global for a global; x16 is then to
     // be made the globals' base, else it is the frame's.
     void variable_index(const ir_insn* insn, std::int32_t level, Label& is_global)
     {
@@ -684,7 +702,7 @@ private:
         if (number != a64::w0) a_.mov(a64::w0, number);  // a W write: x0 is the number zero-extended
         a_.cmp(a64::w0, Imm(63));
         a_.b(arm::CondCode::kHI, cold_for_insn(insn));
-        write_back(homes::variables);  // no variable number reaches the stack
+        write_back_addressable(level);
         is_global = a_.newLabel();
         a_.cmp(a64::w0, Imm(32));
         a_.b(arm::CondCode::kHS, is_global);
@@ -723,7 +741,7 @@ private:
         globals_base();
         a_.str(a64::w2, indexed_variable());
         a_.bind(done);
-        load_registers(homes::variables);
+        load_addressable(insn->arg.target.dst);
     }
 
     static ir_exit* exit_of(const ir_block& block, const ir_insn* holder)

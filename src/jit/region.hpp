@@ -30,6 +30,16 @@ struct region_variable {
     bool operator==(const region_variable& o) const noexcept { return kind == o.kind && index == o.index; }
 };
 
+// Whether a variable number computed in a word inlined level deep can name
+// v: a global, or one of that word's locals; never a scratch integer or a
+// stack cell.
+constexpr bool addressable_from(const region_variable& v, std::int32_t level) noexcept
+{
+    if (v.kind == ir_kind::global) return true;
+    const auto first = level * static_cast<std::int32_t>(frame_stride);
+    return v.kind == ir_kind::frame && v.index >= first && v.index < first + static_cast<std::int32_t>(frame_locals);
+}
+
 struct code_region {
     std::vector<ir_block*> blocks;  // the head first, then the blocks linked from it
     std::vector<region_variable> in_registers;  // the most used variables, at most registers of them

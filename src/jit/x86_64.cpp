@@ -16,8 +16,8 @@
 #include <asmjit/x86.h>
 
 #include <algorithm>
-
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <vector>
 
@@ -313,6 +313,24 @@ private:
         }
     }
 
+    // Around a variable read or written by a computed number, only what the
+    // number can name goes to memory and, after a write, comes back.
+    void write_back_addressable(std::int32_t level)
+    {
+        for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
+            const region_variable& v = region_.in_registers[i];
+            if (v.written && addressable_from(v, level)) a_.mov(home_of(v), variable_registers[i]);
+        }
+    }
+
+    void load_addressable(std::int32_t level)
+    {
+        for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
+            const region_variable& v = region_.in_registers[i];
+            if (addressable_from(v, level)) a_.mov(variable_registers[i], home_of(v));
+        }
+    }
+
     // ---- ways out
 
     // Hands the run to the interpreter at insn, whose effects have not begun.
@@ -539,15 +557,15 @@ private:
 
     // A computed variable number: a local of the frame inlined b levels deep
     // or a global, by an indexed load or store; a system variable or a number
-    // out of range is the interpreter's. The variables kept in registers are
-    // written back first, and after a store read again, as it may be one of
-    // them.
+    // out of range is the interpreter's. The variables kept in registers
+    // that the number can name are written back first, and after a store
+    // read again, as it may be one of them.
     void variable_address(const ir_insn* insn, std::int32_t level, x86::Mem& local, x86::Mem& global, Label& is_global)
     {
         a_.emit(x86::Inst::kIdMov, x86::eax, at(insn->a_kind, insn->a).operand);
         a_.cmp(x86::eax, 63);
         a_.ja(cold_for_insn(insn));
-        write_back(homes::variables);  // no variable number reaches the stack
+        write_back_addressable(level);
         is_global = a_.newLabel();
         a_.cmp(x86::eax, 32);
         a_.jae(is_global);
@@ -582,7 +600,7 @@ private:
         a_.bind(is_global);
         a_.mov(global, x86::edx);
         a_.bind(done);
-        load_registers(homes::variables);
+        load_addressable(insn->arg.target.dst);
     }
 
     static ir_exit* exit_of(const ir_block& block, const ir_insn* holder)
@@ -751,6 +769,11 @@ private:
     // that carries a remainder from pass to pass.
     void divide_by_constant(const ir_insn* insn, const place& a, std::int32_t d, bool quotient)
     {
+        const std::uint32_t magnitude = d < 0 ? 0u - static_cast<std::uint32_t>(d) : static_cast<std::uint32_t>(d);
+        if (std::has_single_bit(magnitude) && magnitude <= 0x40000000u) {
+            divide_by_power_of_two(insn, a, d < 0, std::countr_zero(magnitude), quotient);
+            return;
+        }
         const divisor_magic m = magic_for(d);
         a_.emit(x86::Inst::kIdMov, x86::ecx, a.operand);  // n
         a_.movsxd(x86::rax, x86::ecx);
@@ -766,6 +789,28 @@ private:
             a_.imul(x86::eax, x86::eax, Imm(d));
             a_.sub(x86::ecx, x86::eax);
             a_.mov(x86::eax, x86::ecx);  // n - q * d
+        }
+        store_result(insn, {x86::eax, true, false});
+    }
+
+    // By 2^k, k from 1 to 30: a dividend below zero is raised by 2^k - 1
+    // first, so that the shift truncates towards zero as division does; the
+    // remainder is what the quotient's multiple leaves, with the dividend's
+    // sign.
+    void divide_by_power_of_two(const ir_insn* insn, const place& a, bool negative, int k, bool quotient)
+    {
+        a_.emit(x86::Inst::kIdMov, x86::ecx, a.operand);  // n
+        a_.mov(x86::eax, x86::ecx);
+        a_.sar(x86::eax, 31);
+        a_.shr(x86::eax, 32 - k);
+        a_.add(x86::eax, x86::ecx);  // n, or n + 2^k - 1 below zero
+        if (quotient) {
+            a_.sar(x86::eax, k);
+            if (negative) a_.neg(x86::eax);
+        } else {
+            a_.and_(x86::eax, Imm(static_cast<std::int32_t>(0u - (1u << k))));
+            a_.sub(x86::ecx, x86::eax);
+            a_.mov(x86::eax, x86::ecx);
         }
         store_result(insn, {x86::eax, true, false});
     }
