@@ -128,6 +128,14 @@ TEST(Translation, AValuePassedOnThroughLocalsIsReadWhereItCameFrom)
               "div f0.4 = f0.2, f0.3\nmove f0.1 = c4\nmove f0.4 = c5\nret\n");
 }
 
+TEST(Translation, AdditionsToAVariableGatherUntilItIsRead)
+{
+    // 1, 2 and -3 add up to nothing; 4 and 5, after $A is read, to 9.
+    EXPECT_EQ(translation_at(": main @start $A @ 1 + $A ! $b @ . $A @ 2 + $A ! $A @ 3 - $A ! "
+                             "$c @ $A @ + $c ! $A @ 4 + $A ! $A @ 5 + $A ! ;"),
+              "check need 0 levels 0\nprint number f0.1\nadd f0.2 = f0.2, g0\nadd g0 = g0, c9\nret\n");
+}
+
 TEST(Translation, ADivisorThatMayBeZeroDividesWhereItStands)
 {
     // The report must come before what is printed after it.

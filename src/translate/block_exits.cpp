@@ -53,43 +53,98 @@ outcome block_translator::end_with_call(const char* t, const char* body)
 }
 
 // ---- the block
+namespace {
+
+bool names_a_variable(ir_kind kind, std::int32_t index)
+{
+    return kind == ir_kind::global || (kind == ir_kind::frame && is_local_index(index));
+}
+
+// What may read or write any variable: a number computed at run time, or a
+// handler.
+bool reaches_any_variable(const ir_insn& insn)
+{
+    return insn.op == ir_op::variable_read || insn.op == ir_op::variable_write || insn.op == ir_op::native_call;
+}
+
+}  // namespace
+
+// "$A @ 1 + $A !" in each of several words inlined in turn: the additions of
+// constants to one variable, with nothing between them that reads or writes
+// it, gather into the last of them, and go where they add up to nothing.
+void block_translator::gather_increments()
+{
+    std::vector<bool> dropped(code_.size(), false);
+    std::vector<std::pair<leaf, std::size_t>> open_increments;  // the last addition to each variable
+    for (std::size_t k = 0; k < code_.size(); ++k) {
+        ir_insn& insn = code_[k];
+        if (reaches_any_variable(insn)) {
+            open_increments.clear();
+            continue;
+        }
+        const leaf variable{insn.dst_kind, insn.arg.target.dst};
+        const bool increment = insn.op == ir_op::add && insn.a_kind == insn.dst_kind && insn.a == insn.arg.target.dst &&
+                               insn.b_kind == ir_kind::constant && names_a_variable(insn.dst_kind, insn.arg.target.dst);
+        const auto earlier = std::find_if(open_increments.begin(), open_increments.end(),
+                                          [&](const auto& o) { return o.first == variable; });
+        if (increment && earlier != open_increments.end()) {
+            dropped[earlier->second] = true;
+            insn.b = wrap_add(code_[earlier->second].b, insn.b);
+            earlier->second = k;
+            if (insn.b == 0) {
+                dropped[k] = true;
+                open_increments.erase(earlier);
+            }
+            continue;
+        }
+        for_each_operand(insn, [&](ir_kind kind, std::int32_t index, bool) {
+            std::erase_if(open_increments, [&](const auto& o) { return o.first == leaf{kind, index}; });
+        });
+        if (increment) open_increments.emplace_back(variable, k);
+    }
+    remove_dropped(dropped);
+}
+
 // A word that passes its value on through a local ("$x ! $x @") stores into
 // it at each call inlined at that depth: only the last store of the block
 // can be seen. Walking back from the end, a variable is overwritten while
-// the block stores into it later and nothing reads it in between; what
-// reads variables by a computed number, and a handler, may read any. A
+// the block stores into it later and nothing reads it in between. A
 // division that may report is kept for its report.
 void block_translator::drop_overwritten_stores()
 {
     std::vector<leaf> overwritten;
     std::vector<bool> dropped(code_.size(), false);
-    const auto is_variable = [](ir_kind kind, std::int32_t index) {
-        return kind == ir_kind::global || (kind == ir_kind::frame && is_local_index(index));
-    };
     const auto is_overwritten = [&](const leaf& l) {
         return std::find(overwritten.begin(), overwritten.end(), l) != overwritten.end();
     };
     for (std::size_t k = code_.size(); k-- > 0;) {
         const ir_insn& insn = code_[k];
-        if (insn.op == ir_op::variable_read || insn.op == ir_op::variable_write || insn.op == ir_op::native_call) {
+        if (reaches_any_variable(insn)) {
             overwritten.clear();
             continue;
         }
         const bool may_report = is_value_op(insn.op) && ::divides(info(insn.op).operation) &&
                                 !(insn.b_kind == ir_kind::constant && insn.b != 0);
         if ((is_value_op(insn.op) || insn.op == ir_op::move) && !may_report &&
-            is_variable(insn.dst_kind, insn.arg.target.dst) && is_overwritten({insn.dst_kind, insn.arg.target.dst})) {
+            names_a_variable(insn.dst_kind, insn.arg.target.dst) &&
+            is_overwritten({insn.dst_kind, insn.arg.target.dst})) {
             dropped[k] = true;
             continue;
         }
         // its writes, then its reads, which come before them
         for_each_operand(insn, [&](ir_kind kind, std::int32_t index, bool written) {
-            if (written && is_variable(kind, index) && !is_overwritten({kind, index})) overwritten.push_back({kind, index});
+            if (written && names_a_variable(kind, index) && !is_overwritten({kind, index}))
+                overwritten.push_back({kind, index});
         });
         for_each_operand(insn, [&](ir_kind kind, std::int32_t index, bool written) {
             if (!written) std::erase(overwritten, leaf{kind, index});
         });
     }
+    remove_dropped(dropped);
+}
+
+void block_translator::remove_dropped(const std::vector<bool>& dropped)
+{
     std::vector<std::size_t> moved_to(code_.size());
     std::size_t kept = 0;
     for (std::size_t k = 0; k < code_.size(); ++k) {
@@ -102,6 +157,7 @@ void block_translator::drop_overwritten_stores()
 
 std::unique_ptr<ir_block> block_translator::finish(const char* start)
 {
+    gather_increments();
     drop_overwritten_stores();
     auto block = std::make_unique<ir_block>();
     block->start = start;

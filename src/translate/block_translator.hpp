@@ -300,9 +300,14 @@ private:
     // ---- the block
 
     std::unique_ptr<ir_block> finish(const char* start);
+    // Gathers the additions of constants to one variable that nothing reads
+    // between into the last of them.
+    void gather_increments();
     // Drops each store into a local or a global that the block stores into
     // again before anything can read it.
     void drop_overwritten_stores();
+    // Takes out the instructions marked, keeping the exits' holders.
+    void remove_dropped(const std::vector<bool>& dropped);
     forth_vm& vm_;
     translation_memo& memo_;
     const char* start_ = nullptr;
