@@ -23,6 +23,7 @@
 #include "text/tokens.hpp"
 #include "text/word_index.hpp"
 #include "words/native_table.hpp"
+#include "words/operations.hpp"
 #include "words/output.hpp"
 
 namespace {
@@ -78,6 +79,22 @@ TEST_F(Arithmetic, DivisionTruncatesTowardZero)
 {
     expect_results(nw_div, {{7, 2, 3}, {-7, 2, -3}, {7, -2, -3}, {-7, -2, 3}, {int_min, -1, int_min}});
     expect_results(nw_mod, {{7, 2, 1}, {-7, 2, -1}, {7, -2, 1}, {-7, -2, -1}, {int_min, -1, 0}});
+}
+
+// The shifts that stand for division by 2^k give what division gives, at
+// the edges of rounding toward zero; other divisors have no exponent.
+TEST(PowersOfTwo, ShiftsDivideAsDivisionDoes)
+{
+    for (int k = 1; k <= 30; ++k) {
+        const std::int32_t d = std::int32_t{1} << k;
+        ASSERT_EQ(power_of_two_exponent(d), k);
+        for (const std::int32_t n : {int_min, int_min + 1, -d - 1, -d, -d + 1, -1, 0, 1, d - 1, d, d + 1, int_max}) {
+            SCOPED_TRACE(testing::Message() << n << " by 2^" << k);
+            EXPECT_EQ(quotient_by_power_of_two(n, k), truncated_quotient(n, d));
+            EXPECT_EQ(remainder_by_power_of_two(n, k), truncated_remainder(n, d));
+        }
+    }
+    for (const std::int32_t d : {int_min, -4, -2, -1, 0, 1, 3, 6, int_max}) EXPECT_EQ(power_of_two_exponent(d), 0) << d;
 }
 
 TEST_F(Arithmetic, ZeroDivisorReportsAndGivesZeroWithTheDividendsTag)

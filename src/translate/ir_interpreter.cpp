@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <iterator>
 
@@ -23,7 +24,9 @@ namespace {
 // handlers as its shape has operand kinds to tell apart: a value operation
 // 3 × 3 × 4 (destination and first operand in a frame, a global or a slot;
 // the second of any kind), a branch 3 × 4, a move 3 × 4 (destination, then
-// source), every other instruction one.
+// source), every other instruction one. After them come division and
+// remainder by a constant power of two, 3 × 3 each, which shift instead of
+// dividing.
 
 constexpr int handler_count(ir_shape shape) noexcept
 {
@@ -44,11 +47,17 @@ constexpr std::array<int, ir_op_infos.size() + 1> first_handlers = [] {
 
 constexpr int kind_number(ir_kind k) noexcept { return static_cast<int>(k); }
 
+constexpr int first_by_power_of_two = first_handlers.back();
+constexpr int by_power_of_two_count = 2 * 3 * 3;
+
 int handler_number(const ir_insn& insn)
 {
     const int a = kind_number(insn.a_kind);
     const int b = kind_number(insn.b_kind);
     const int d = kind_number(insn.dst_kind);
+    if ((insn.op == ir_op::div || insn.op == ir_op::mod) && insn.b_kind == ir_kind::constant &&
+        power_of_two_exponent(insn.b) != 0)
+        return first_by_power_of_two + (insn.op == ir_op::mod ? 9 : 0) + d * 3 + a;
     const int first = first_handlers[static_cast<std::size_t>(insn.op)];
     switch (shape(insn.op)) {
     case ir_shape::value: return first + d * 3 * ir_kind_count + a * ir_kind_count + b;
@@ -146,6 +155,17 @@ const char* interpret(forth_vm* machine, ir_host* host, const ir_insn* ip, std::
     QKA_NEXT;
 #define QKA_VALUE_HANDLERS(OP, ...) QKA_FOR_D(QKA_VALUE_HANDLER, OP)
 
+#define QKA_SHIFT_FOR_A(X, OP, DK) X(OP, DK, frame) X(OP, DK, global) X(OP, DK, slot)
+#define QKA_SHIFT_FOR_D(X, OP) QKA_SHIFT_FOR_A(X, OP, frame) QKA_SHIFT_FOR_A(X, OP, global) QKA_SHIFT_FOR_A(X, OP, slot)
+#define QKA_SHIFT_ADDRESS(OP, DK, AK) &&OP##_by_power_of_two_##DK##_##AK,
+#define QKA_SHIFT_HANDLER(OP, DK, AK)                                                                         \
+    OP##_by_power_of_two_##DK##_##AK:                                                                         \
+    write<ir_kind::DK>(sp, frame, globals, ip,                                                               \
+                      OP##_by_power_of_two(read<ir_kind::AK>(sp, frame, globals, ip->a),                     \
+                                           std::countr_zero(static_cast<std::uint32_t>(ip->b))));            \
+    ++ip;                                                                                                   \
+    QKA_NEXT;
+
 // Each way out has a dispatch of its own, and the target of either is one
 // load away from the branch.
 #define QKA_BRANCH_HANDLER(OP, DK, AK, BK)                                                                  \
@@ -207,8 +227,10 @@ const char* interpret(forth_vm* machine, ir_host* host, const ir_insn* ip, std::
         QKA_FOR_B(QKA_MOVE_ADDRESS, move, frame, none)   //
         QKA_FOR_B(QKA_MOVE_ADDRESS, move, global, none)  //
         QKA_FOR_B(QKA_MOVE_ADDRESS, move, slot, none)    //
-        QKA_IR_OTHER_OPS(QKA_OTHER_ADDRESS)};
-    static_assert(std::size(table) == static_cast<std::size_t>(first_handlers.back()));
+        QKA_IR_OTHER_OPS(QKA_OTHER_ADDRESS)              //
+        QKA_SHIFT_FOR_D(QKA_SHIFT_ADDRESS, quotient)     //
+        QKA_SHIFT_FOR_D(QKA_SHIFT_ADDRESS, remainder)};
+    static_assert(std::size(table) == static_cast<std::size_t>(first_by_power_of_two + by_power_of_two_count));
     if (ip == nullptr) {  // asked for the table
         handler_table = table;
         return nullptr;
@@ -254,6 +276,8 @@ const char* interpret(forth_vm* machine, ir_host* host, const ir_insn* ip, std::
     QKA_FOR_B(QKA_MOVE_HANDLER, move, frame, none)
     QKA_FOR_B(QKA_MOVE_HANDLER, move, global, none)
     QKA_FOR_B(QKA_MOVE_HANDLER, move, slot, none)
+    QKA_SHIFT_FOR_D(QKA_SHIFT_HANDLER, quotient)
+    QKA_SHIFT_FOR_D(QKA_SHIFT_HANDLER, remainder)
 
 other_save_cell:
     frame[ip->a] = sp[ip->arg.target.dst].value;

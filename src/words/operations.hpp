@@ -40,6 +40,30 @@ constexpr std::int32_t truncated_remainder(std::int32_t x1, std::int32_t x2) noe
     return x2 == -1 ? 0 : x1 % x2;
 }
 
+// The k of a divisor 2^k, k from 1 to 30; 0 for any other divisor.
+constexpr int power_of_two_exponent(std::int32_t d) noexcept
+{
+    if (d < 2 || d > (1 << 30) || (d & (d - 1)) != 0) return 0;
+    int k = 0;
+    while ((d >> k) != 1) ++k;
+    return k;
+}
+
+// The quotient or the remainder by 2^k by shifts: a dividend below zero is
+// raised by 2^k - 1 first, so that the shift truncates toward zero; the
+// remainder is what the quotient's multiple leaves, with the dividend's sign.
+constexpr std::int32_t quotient_by_power_of_two(std::int32_t n, int k) noexcept
+{
+    const auto bias = static_cast<std::int32_t>(static_cast<std::uint32_t>(n >> 31) >> (32 - k));
+    return (n + bias) >> k;
+}
+
+constexpr std::int32_t remainder_by_power_of_two(std::int32_t n, int k) noexcept
+{
+    const auto bias = static_cast<std::int32_t>(static_cast<std::uint32_t>(n >> 31) >> (32 - k));
+    return n - ((n + bias) & static_cast<std::int32_t>(0u - (1u << k)));
+}
+
 constexpr std::int32_t truth(bool b) noexcept { return b ? 1 : 0; }
 
 // ---------------------------------------------------------------------------
