@@ -288,16 +288,30 @@ other_system_read:
     frame[ip->arg.target.dst] = system_variable(ip->b);
     ++ip;
     QKA_NEXT;
-other_variable_read:
-    frame[ip->arg.target.dst] = read_variable(frame + std::size_t(ip->b) * frame_stride, *vm.globals,
-                                          read_any(ip->a_kind, sp, frame, globals, ip->a));
+// A local or a global by an index here; the system variables and the
+// numbers that end the run are the machine's to handle.
+other_variable_read: {
+    std::int32_t* const word_frame = frame + std::size_t(ip->b) * frame_stride;
+    const auto i = static_cast<std::uint32_t>(read_any(ip->a_kind, sp, frame, globals, ip->a));
+    frame[ip->arg.target.dst] = i < 32   ? word_frame[i]
+                                : i < 64 ? globals[i - 32]
+                                         : read_variable(word_frame, *vm.globals, static_cast<std::int32_t>(i));
     ++ip;
     QKA_NEXT;
-other_variable_write:
-    set_variable(frame + std::size_t(ip->arg.target.dst) * frame_stride, *vm.globals,
-                 read_any(ip->a_kind, sp, frame, globals, ip->a), read_any(ip->b_kind, sp, frame, globals, ip->b));
+}
+other_variable_write: {
+    std::int32_t* const word_frame = frame + std::size_t(ip->arg.target.dst) * frame_stride;
+    const auto i = static_cast<std::uint32_t>(read_any(ip->a_kind, sp, frame, globals, ip->a));
+    const std::int32_t value = read_any(ip->b_kind, sp, frame, globals, ip->b);
+    if (i < 32)
+        word_frame[i] = value;
+    else if (i < 64)
+        globals[i - 32] = value;
+    else
+        set_variable(word_frame, *vm.globals, static_cast<std::int32_t>(i), value);
     ++ip;
     QKA_NEXT;
+}
 other_print:
     write_output(vm, static_cast<output_kind>(ip->b), read_any(ip->a_kind, sp, frame, globals, ip->a));
     ++ip;
