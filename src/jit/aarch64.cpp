@@ -215,10 +215,25 @@ bool make_thunk(jit_code& jit)
     a.ldr(reg_rp, state_field(a, offsetof(machine_code_state, rp)));
     // Calls of user words are machine calls, each taking 16 bytes of the
     // machine stack for the link register, within a budget below where
-    // machine code was entered.
+    // machine code was entered. Each also takes a frame and a return entry,
+    // and machine code moves all three together: the calls left before the
+    // nesting limit or a full return stack make the budget smaller, so that
+    // one comparison with the machine stack's floor stands for the three.
     a.mov(a64::x2, a64::sp);
     a.str(a64::x2, state_field(a, offsetof(machine_code_state, entry_rsp)));
+    a.ldr(a64::x3, state_field(a, offsetof(machine_code_state, call_limit)));
+    a.sub(a64::x3, a64::x3, reg_frame);
+    a.asr(a64::x3, a64::x3, std::countr_zero(frame_bytes));  // frames left
+    a.ldr(a64::x4, state_field(a, offsetof(machine_code_state, rp_limit)));
+    a.sub(a64::x4, a64::x4, reg_rp);
+    a.asr(a64::x4, a64::x4, std::countr_zero(sizeof(return_entry)));  // return entries left
+    a.cmp(a64::x3, a64::x4);
+    a.csel(a64::x3, a64::x3, a64::x4, arm::CondCode::kLT);
+    a.add(a64::x4, a64::x2, Imm(machine_call_bytes));
+    a.sub(a64::x4, a64::x4, a64::x3, arm::lsl(std::countr_zero(machine_call_bytes)));  // the last call they allow
     add_constant(a, a64::x2, a64::x2, -static_cast<std::int64_t>(jit.machine_stack_budget), a64::x3);
+    a.cmp(a64::x4, a64::x2);
+    a.csel(a64::x2, a64::x4, a64::x2, arm::CondCode::kHI);
     a.str(a64::x2, state_field(a, offsetof(machine_code_state, machine_stack_floor)));
     a.br(a64::x1);
     a.bind(leave);
@@ -1048,13 +1063,9 @@ private:
     {
         call_site* const site = insn->arg.site;
         count_step(insn);
-        const Label slow = cold_for_insn(insn);  // the interpreter makes room or reports
-        a_.ldr(a64::x0, state_field(a_, offsetof(machine_code_state, call_limit)));
-        a_.cmp(reg_frame, a64::x0);
-        a_.b(arm::CondCode::kHS, slow);
-        a_.ldr(a64::x0, state_field(a_, offsetof(machine_code_state, rp_limit)));
-        a_.cmp(reg_rp, a64::x0);
-        a_.b(arm::CondCode::kEQ, slow);
+        // past the floor: the nesting limit, a full return stack or the
+        // machine stack's budget; the interpreter makes room or reports
+        const Label slow = cold_for_insn(insn);
         a_.ldr(a64::x0, state_field(a_, offsetof(machine_code_state, machine_stack_floor)));
         a_.mov(a64::x1, a64::sp);
         a_.cmp(a64::x1, a64::x0);

@@ -14,6 +14,7 @@
 // leaves the region's own code, so that the interpreter, the handlers and the
 // walker find the stack as the walker would have it.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -79,6 +80,12 @@ constexpr std::int32_t quotient_by_magic(std::int32_t n, const divisor_magic& m)
     high >>= m.shift;
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(high) + (static_cast<std::uint32_t>(high) >> 31));
 }
+
+// What a machine call of a user word moves: the frame of locals, the return
+// stack, and the machine stack (the return address and its alignment).
+inline constexpr std::size_t frame_bytes = frame_stride * sizeof(std::int32_t);
+inline constexpr std::size_t machine_call_bytes = 16;
+static_assert(std::has_single_bit(frame_bytes) && std::has_single_bit(sizeof(return_entry)));
 
 inline constexpr std::size_t max_region_blocks = 64;
 inline constexpr std::size_t max_region_instructions = 4096;

@@ -160,8 +160,25 @@ bool make_thunk(jit_code& jit)
     a.mov(reg_rp, state_field(offsetof(machine_code_state, rp)));
     // Calls of user words are machine calls, each taking 16 bytes of the
     // machine stack, within a budget below where machine code was entered.
+    // Each also takes a frame and a return entry, and machine code moves
+    // all three together: the calls left before the nesting limit or a full
+    // return stack make the budget smaller, so that one comparison with the
+    // machine stack's floor stands for the three.
     a.mov(state_field(offsetof(machine_code_state, entry_rsp)), x86::rsp);
+    a.mov(x86::rax, state_field(offsetof(machine_code_state, call_limit)));
+    a.sub(x86::rax, reg_frame);
+    a.sar(x86::rax, std::countr_zero(frame_bytes));  // frames left
+    a.mov(x86::rcx, state_field(offsetof(machine_code_state, rp_limit)));
+    a.sub(x86::rcx, reg_rp);
+    a.sar(x86::rcx, std::countr_zero(sizeof(return_entry)));  // return entries left
+    a.cmp(x86::rax, x86::rcx);
+    a.cmovg(x86::rax, x86::rcx);
+    a.shl(x86::rax, std::countr_zero(machine_call_bytes));
+    a.lea(x86::rcx, x86::ptr(x86::rsp, static_cast<std::int32_t>(machine_call_bytes)));
+    a.sub(x86::rcx, x86::rax);  // where the last call those allow is made
     a.lea(x86::rax, x86::ptr(x86::rsp, -static_cast<std::int32_t>(jit.machine_stack_budget)));
+    a.cmp(x86::rcx, x86::rax);
+    a.cmova(x86::rax, x86::rcx);
     a.mov(state_field(offsetof(machine_code_state, machine_stack_floor)), x86::rax);
     a.jmp(x86::rsi);
     a.bind(leave);
@@ -905,11 +922,9 @@ private:
     {
         call_site* const site = insn->arg.site;
         count_step(insn);
-        const Label slow = cold_for_insn(insn);  // the interpreter makes room or reports
-        a_.cmp(reg_frame, state_field(offsetof(machine_code_state, call_limit)));
-        a_.jae(slow);
-        a_.cmp(reg_rp, state_field(offsetof(machine_code_state, rp_limit)));
-        a_.je(slow);
+        // past the floor: the nesting limit, a full return stack or the
+        // machine stack's budget; the interpreter makes room or reports
+        const Label slow = cold_for_insn(insn);
         a_.cmp(x86::rsp, state_field(offsetof(machine_code_state, machine_stack_floor)));
         a_.jb(slow);
         write_back();
