@@ -184,6 +184,13 @@ void give_way_in(tier_state& tiers, const ir_exit& left_by)
     if (to->recompiled >= max_recompilations || ++to->left_for_interpreter < exits_before_way_in) return;
     to->left_for_interpreter = 0;
     ++to->recompiled;
+    // The region that left takes the block in, so that it jumps there
+    // itself; the block's own region serves every other way there.
+    ir_block* const from = left_by.from != nullptr ? left_by.from->region_head : nullptr;
+    if (from != nullptr && from != to && from->recompiled < max_recompilations) {
+        ++from->recompiled;
+        compile_head(tiers, *from);
+    }
     compile_head(tiers, *to);
 }
 
