@@ -430,35 +430,29 @@ private:
 
     void load_registers(homes which = homes::all)
     {
-        for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
-            const region_variable& v = region_.in_registers[i];
-            if (takes(which, v)) a_.ldr(variable_registers[i], home_of(v));
-        }
+        load_registers_where([&](const region_variable& v) { return takes(which, v); });
     }
 
     void write_back(homes which = homes::all)
     {
-        for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
-            const region_variable& v = region_.in_registers[i];
-            if (v.written && takes(which, v)) a_.str(variable_registers[i], home_of(v));
-        }
+        write_back_where([&](const region_variable& v) { return takes(which, v); });
     }
 
-    // Around a variable read or written by a computed number, only what the
-    // number can name goes to memory and, after a write, comes back.
-    void write_back_addressable(std::int32_t level)
+    template <typename Which>
+    void load_registers_where(Which which)
     {
         for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
             const region_variable& v = region_.in_registers[i];
-            if (v.written && addressable_from(v, level)) a_.str(variable_registers[i], home_of(v));
+            if (which(v)) a_.ldr(variable_registers[i], home_of(v));
         }
     }
 
-    void load_addressable(std::int32_t level)
+    template <typename Which>
+    void write_back_where(Which which)
     {
         for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
             const region_variable& v = region_.in_registers[i];
-            if (addressable_from(v, level)) a_.ldr(variable_registers[i], home_of(v));
+            if (v.written && which(v)) a_.str(variable_registers[i], home_of(v));
         }
     }
 
@@ -709,15 +703,15 @@ private:
     // deep or a global, by an indexed load or store; a system variable or a
     // number out of range is the interpreter's. The variables kept in
     // registers that the number can name are written back first, and after a
-    // store read again, as it may be one of them. Branches to is_global for a global; x16 is then to
-    // be made the globals' base, else it is the frame's.
+    // store read again, as it may be one of them. Branches to is_global for a
+    // global; x16 is then to be made the globals' base, else it is the frame's.
     void variable_index(const ir_insn* insn, std::int32_t level, Label& is_global)
     {
         const a64::GpW number = value_in(at(insn->a_kind, insn->a), a64::w0);
         if (number != a64::w0) a_.mov(a64::w0, number);  // a W write: x0 is the number zero-extended
         a_.cmp(a64::w0, Imm(63));
         a_.b(arm::CondCode::kHI, cold_for_insn(insn));
-        write_back_addressable(level);
+        write_back_where([&](const region_variable& v) { return addressable_from(v, level); });
         is_global = a_.newLabel();
         a_.cmp(a64::w0, Imm(32));
         a_.b(arm::CondCode::kHS, is_global);
@@ -756,7 +750,7 @@ private:
         globals_base();
         a_.str(a64::w2, indexed_variable());
         a_.bind(done);
-        load_addressable(insn->arg.target.dst);
+        load_registers_where([&](const region_variable& v) { return addressable_from(v, insn->arg.target.dst); });
     }
 
     static ir_exit* exit_of(const ir_block& block, const ir_insn* holder)

@@ -316,35 +316,29 @@ private:
 
     void load_registers(homes which = homes::all)
     {
-        for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
-            const region_variable& v = region_.in_registers[i];
-            if (takes(which, v)) a_.mov(variable_registers[i], home_of(v));
-        }
+        load_registers_where([&](const region_variable& v) { return takes(which, v); });
     }
 
     void write_back(homes which = homes::all)
     {
-        for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
-            const region_variable& v = region_.in_registers[i];
-            if (v.written && takes(which, v)) a_.mov(home_of(v), variable_registers[i]);
-        }
+        write_back_where([&](const region_variable& v) { return takes(which, v); });
     }
 
-    // Around a variable read or written by a computed number, only what the
-    // number can name goes to memory and, after a write, comes back.
-    void write_back_addressable(std::int32_t level)
+    template <typename Which>
+    void load_registers_where(Which which)
     {
         for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
             const region_variable& v = region_.in_registers[i];
-            if (v.written && addressable_from(v, level)) a_.mov(home_of(v), variable_registers[i]);
+            if (which(v)) a_.mov(variable_registers[i], home_of(v));
         }
     }
 
-    void load_addressable(std::int32_t level)
+    template <typename Which>
+    void write_back_where(Which which)
     {
         for (std::size_t i = 0; i < region_.in_registers.size(); ++i) {
             const region_variable& v = region_.in_registers[i];
-            if (addressable_from(v, level)) a_.mov(variable_registers[i], home_of(v));
+            if (v.written && which(v)) a_.mov(home_of(v), variable_registers[i]);
         }
     }
 
@@ -582,7 +576,7 @@ private:
         a_.emit(x86::Inst::kIdMov, x86::eax, at(insn->a_kind, insn->a).operand);
         a_.cmp(x86::eax, 63);
         a_.ja(cold_for_insn(insn));
-        write_back_addressable(level);
+        write_back_where([&](const region_variable& v) { return addressable_from(v, level); });
         is_global = a_.newLabel();
         a_.cmp(x86::eax, 32);
         a_.jae(is_global);
@@ -617,7 +611,7 @@ private:
         a_.bind(is_global);
         a_.mov(global, x86::edx);
         a_.bind(done);
-        load_addressable(insn->arg.target.dst);
+        load_registers_where([&](const region_variable& v) { return addressable_from(v, insn->arg.target.dst); });
     }
 
     static ir_exit* exit_of(const ir_block& block, const ir_insn* holder)
@@ -786,9 +780,12 @@ private:
     // that carries a remainder from pass to pass.
     void divide_by_constant(const ir_insn* insn, const place& a, std::int32_t d, bool quotient)
     {
-        const std::uint32_t magnitude = d < 0 ? 0u - static_cast<std::uint32_t>(d) : static_cast<std::uint32_t>(d);
-        if (std::has_single_bit(magnitude) && magnitude <= 0x40000000u) {
-            divide_by_power_of_two(insn, a, d < 0, std::countr_zero(magnitude), quotient);
+        // -2^k as 2^k, the quotient negated; INT32_MIN's magnitude does not
+        // fit and takes the multiplication
+        const std::uint32_t bits = static_cast<std::uint32_t>(d);
+        const auto magnitude = static_cast<std::int32_t>(d < 0 ? 0u - bits : bits);
+        if (const int k = power_of_two_exponent(magnitude); k != 0) {
+            divide_by_power_of_two(insn, a, d < 0, k, quotient);
             return;
         }
         const divisor_magic m = magic_for(d);

@@ -123,9 +123,7 @@ void block_translator::drop_overwritten_stores()
             overwritten.clear();
             continue;
         }
-        const bool may_report = is_value_op(insn.op) && ::divides(info(insn.op).operation) &&
-                                !(insn.b_kind == ir_kind::constant && insn.b != 0);
-        if ((is_value_op(insn.op) || insn.op == ir_op::move) && !may_report &&
+        if ((is_value_op(insn.op) || insn.op == ir_op::move) && !may_report(insn) &&
             names_a_variable(insn.dst_kind, insn.arg.target.dst) &&
             is_overwritten({insn.dst_kind, insn.arg.target.dst})) {
             dropped[k] = true;

@@ -97,6 +97,13 @@ constexpr ir_op branch_for(relation tested, bool where_it_holds) noexcept
 // The branch on (b, a) that is taken where branch is taken on (a, b).
 constexpr ir_op swapped_branch(ir_op branch) noexcept { return branch_op(converse(info(branch).tested)); }
 
+// Whether insn divides by what may be zero: it then reports where it stands.
+inline bool may_report(const ir_insn& insn) noexcept
+{
+    return is_value_op(insn.op) && ::divides(info(insn.op).operation) &&
+           !(insn.b_kind == ir_kind::constant && insn.b != 0);
+}
+
 // Thrown where a block cannot be translated at all; the walker runs it.
 struct untranslatable {};
 

@@ -257,9 +257,7 @@ bool block_translator::may_go_before(std::size_t first, std::int32_t scratch) co
     if (!(is_value_op(value.op) || value.op == ir_op::move) || value.dst_kind != ir_kind::frame ||
         value.arg.target.dst != scratch)
         return false;
-    if (is_value_op(value.op) && ::divides(info(value.op).operation) &&
-        !(value.b_kind == ir_kind::constant && value.b != 0))
-        return false;
+    if (may_report(value)) return false;
     const std::int32_t t = value.arg.target.dst;
     const auto names = [](ir_kind kind, std::int32_t index, ir_kind k, std::int32_t i) { return kind == k && index == i; };
     for (std::size_t i = first; i < code_.size(); ++i) {
@@ -277,9 +275,11 @@ bool block_translator::may_go_before(std::size_t first, std::int32_t scratch) co
 
 std::optional<sym> block_translator::known_fetch(const leaf& variable, const tag_ref& tag) const
 {
-    const auto k = std::find_if(known_.begin(), known_.end(), [&](const known_value& kv) { return kv.variable == variable; });
+    const auto k = std::find_if(known_.begin(), known_.end(),
+                                [&](const known_value& kv) { return kv.variable == variable; });
     if (k == known_.end()) return std::nullopt;
-    if (k->base.kind == ir_kind::constant) return sym{.a = constant_leaf(wrap_add(k->base.value, k->offset)), .tag = tag};
+    if (k->base.kind == ir_kind::constant)
+        return sym{.a = constant_leaf(wrap_add(k->base.value, k->offset)), .tag = tag};
     if (k->offset == 0) return sym{.a = k->base, .tag = tag};
     return sym{.op = ir_op::add, .a = k->base, .b = constant_leaf(k->offset), .tag = tag};
 }

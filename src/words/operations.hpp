@@ -4,6 +4,7 @@
 // the checker all evaluate an operation through these functions.
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <optional>
 
@@ -43,10 +44,8 @@ constexpr std::int32_t truncated_remainder(std::int32_t x1, std::int32_t x2) noe
 // The k of a divisor 2^k, k from 1 to 30; 0 for any other divisor.
 constexpr int power_of_two_exponent(std::int32_t d) noexcept
 {
-    if (d < 2 || d > (1 << 30) || (d & (d - 1)) != 0) return 0;
-    int k = 0;
-    while ((d >> k) != 1) ++k;
-    return k;
+    if (d < 2 || d > (1 << 30) || !std::has_single_bit(static_cast<std::uint32_t>(d))) return 0;
+    return std::countr_zero(static_cast<std::uint32_t>(d));
 }
 
 // The quotient or the remainder by 2^k by shifts: a dividend below zero is
